@@ -1,0 +1,142 @@
+"""The two callables as objects: attributes, code objects, signature, pickling, repr."""
+
+import copy
+import gc
+import inspect
+import pickle
+import re
+import weakref
+
+import pytest
+
+import zerbano.image as zi
+
+FUNCTIONS = [zi.preprocess_image, zi.crop_mrz_region]
+
+PREPROCESS_DOC = (
+    "\n    Reads an image (path or base64) and preprocesses it for OCR.\n"
+    "    Returns the preprocessed image.\n    "
+)
+CROP_DOC = (
+    "\n    Attempts to crop the MRZ region from the passport image.\n"
+    "    This is a heuristic approach and might need tuning.\n"
+    "    For now, we'll return the bottom 25% of the image as a simple heuristic,\n"
+    "    as MRZ is usually at the bottom.\n    "
+)
+
+
+def plain(image):
+    pass
+
+
+@pytest.mark.parametrize(
+    "function, name, doc, first_line, local_names",
+    [
+        (zi.preprocess_image, "preprocess_image", PREPROCESS_DOC, 6,
+         ("image_input", "img", "decoded_data", "np_data", "gray", "kernel")),
+        (zi.crop_mrz_region, "crop_mrz_region", CROP_DOC, 51,
+         ("image", "height", "width", "start_row", "cropped")),
+    ],
+)
+def test_attributes_and_code(function, name, doc, first_line, local_names):
+    assert function.__name__ == function.__qualname__ == name
+    assert function.__module__ == "zerbano.image"
+    assert function.__doc__ == doc and len(doc) in (106, 236)
+    assert function.__globals__ is vars(zi)
+    assert function.__defaults__ is None and function.__kwdefaults__ is None
+    assert function.__closure__ is None
+    assert function.__annotations__ == {} and function.__annotations__ is function.__annotations__
+    code = function.__code__
+    assert code.co_name == code.co_qualname == name
+    assert code.co_filename == "src/zerbano/image" and code.co_firstlineno == first_line
+    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (1, 0, 0)
+    assert code.co_varnames == local_names and code.co_flags == 3
+    assert list(inspect.signature(function).parameters) == [local_names[0]]
+
+
+def test_instance_dicts_are_separate():
+    zi.crop_mrz_region.note = 1
+    try:
+        assert zi.crop_mrz_region.__dict__ == {"note": 1}
+        assert "note" not in zi.preprocess_image.__dict__
+    finally:
+        del zi.crop_mrz_region.note
+
+
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
+def test_pickle_and_copy_keep_identity(function):
+    assert pickle.loads(pickle.dumps(function)) is function
+    assert copy.deepcopy(function) is function
+
+
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
+def test_repr_names_qualified_name_and_address(function):
+    assert re.fullmatch(rf"<function {function.__name__} at 0x[0-9a-f]+>", repr(function))
+    assert int(repr(function).rsplit(" ", 1)[1][:-1], 16) == id(function)
+
+
+@pytest.mark.parametrize(
+    "attribute, value",
+    [
+        ("__name__", 1), ("__qualname__", None), ("__code__", "code"), ("__defaults__", 1),
+        ("__kwdefaults__", ()), ("__annotations__", []), ("__globals__", {}),
+        ("__closure__", ()),
+    ],
+)
+def test_setting_attributes_fails_like_an_ordinary_function(attribute, value):
+    def outcome(target):
+        try:
+            setattr(target, attribute, value)
+        except Exception as error:
+            return type(error), str(error).replace("'function'", "TYPE")
+        return None
+
+    ours = outcome(zi.crop_mrz_region)
+    assert ours is not None
+    expected_type, _ = outcome(plain)
+    assert ours[0] is expected_type
+    if attribute not in ("__globals__", "__closure__"):  # those name the type
+        assert ours == outcome(plain)
+
+
+@pytest.mark.parametrize("attribute", ["__name__", "__qualname__", "__code__"])
+def test_deleting_required_attributes_fails_like_an_ordinary_function(attribute):
+    with pytest.raises(TypeError) as ours:
+        delattr(zi.crop_mrz_region, attribute)
+    with pytest.raises(TypeError) as theirs:
+        delattr(plain, attribute)
+    assert str(ours.value) == str(theirs.value)
+
+
+def test_optional_attributes_reset_to_none():
+    function = zi.preprocess_image
+    function.__defaults__ = ("x",)
+    function.__kwdefaults__ = {}
+    function.__doc__ = "changed"
+    try:
+        assert function.__defaults__ == ("x",) and function.__kwdefaults__ == {}
+    finally:
+        del function.__defaults__
+        function.__kwdefaults__ = None
+        function.__doc__ = PREPROCESS_DOC
+    assert function.__defaults__ is None and function.__kwdefaults__ is None
+
+
+def test_collector_and_weak_references():
+    assert all(gc.is_tracked(function) for function in FUNCTIONS)
+    assert weakref.ref(zi.crop_mrz_region)() is zi.crop_mrz_region
+    assert vars(zi) in gc.get_referents(zi.crop_mrz_region)
+
+
+def test_binds_as_a_method_like_an_ordinary_function():
+    class Holder:
+        crop = zi.crop_mrz_region
+
+    holder = Holder()
+    assert Holder.crop is zi.crop_mrz_region
+    assert holder.crop.__func__ is zi.crop_mrz_region and holder.crop.__self__ is holder
+
+
+def test_type_cannot_be_instantiated():
+    with pytest.raises(TypeError):
+        type(zi.crop_mrz_region)()
