@@ -140,3 +140,11 @@ def test_binds_as_a_method_like_an_ordinary_function():
 def test_type_cannot_be_instantiated():
     with pytest.raises(TypeError):
         type(zi.crop_mrz_region)()
+
+
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
+def test_running_the_code_object_alone_raises(function):
+    import types
+
+    with pytest.raises(AssertionError):
+        types.FunctionType(function.__code__, {})(None)

@@ -340,7 +340,7 @@ PyObject* code_object_new(const FunctionSpec& spec) noexcept
         return nullptr;
     constexpr int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        1, 0, 0, spec.local_count, 0, flags, s.empty_bytes, s.empty_tuple, s.empty_tuple,
+        1, 0, 0, spec.local_count, 1, flags, s.refusing_body, s.empty_tuple, s.empty_tuple,
         local_names.get(), s.empty_tuple, s.empty_tuple, s.file_name, name.get(), name.get(),
         spec.definition_line, s.empty_bytes, s.empty_bytes));
 }

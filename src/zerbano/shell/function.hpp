@@ -36,7 +36,7 @@ int create_function_type() noexcept;
 PyObject* function_new(const FunctionSpec& spec, PyObject* qualname, PyObject* module_name,
                        PyObject* globals, PyObject* code) noexcept;
 
-// The code object that `__code__` shows for the spec: no bytecode of its own.
+// The code object that `__code__` shows for the spec; run on its own, it raises.
 PyObject* code_object_new(const FunctionSpec& spec) noexcept;
 
 }  // namespace zerbano

@@ -72,6 +72,7 @@ struct ModuleState {
     // Shared by the code objects
     PyObject* empty_tuple = nullptr;
     PyObject* empty_bytes = nullptr;
+    PyObject* refusing_body = nullptr;  // bytecode of the code objects: `raise AssertionError`
 
     Names names;
     PyObject* comma = nullptr;                 // ","
@@ -91,7 +92,7 @@ struct ModuleState {
 // The one instance. Every access holds the interpreter lock.
 ModuleState& state() noexcept;
 
-// Exec step 6: the empty tuple and bytes. Step 7: names, texts and numbers. Return 0 or -1.
+// Exec step 6: the empty tuple and bytes, and the code objects' body. Step 7: names, texts and numbers. Return 0 or -1.
 int create_shared_empties() noexcept;
 int create_names_and_numbers() noexcept;
 // Exec step 9, second half: (2, 2), the `[:2]` slice and the two code objects.
