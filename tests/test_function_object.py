@@ -5,6 +5,7 @@ import gc
 import inspect
 import pickle
 import re
+import types
 import weakref
 
 import pytest
@@ -144,7 +145,5 @@ def test_type_cannot_be_instantiated():
 
 @pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
 def test_running_the_code_object_alone_raises(function):
-    import types
-
     with pytest.raises(AssertionError):
         types.FunctionType(function.__code__, {})(None)
