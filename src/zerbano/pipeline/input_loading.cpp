@@ -34,7 +34,7 @@ int is_regular_file(PyObject* image_input) noexcept
     Ref path = global_attribute(names.os, names.path);
     if (!path)
         return -1;
-    Ref answer = call_method(path.get(), names.isfile, image_input);
+    Ref answer = call_method_one(path.get(), names.isfile, image_input);
     if (!answer)
         return -1;
     if (answer.get() == Py_True)

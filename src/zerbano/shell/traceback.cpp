@@ -30,7 +30,8 @@ PyObject* entry_code(const char* function_name, int line) noexcept
 {
     for (int i = 0; i < code_cache_size; ++i) {
         const CachedCode& cached = code_cache[i];
-        if (cached.line == line && std::strcmp(cached.function_name, function_name) == 0)
+        if (cached.line == line && (cached.function_name == function_name ||
+                                    std::strcmp(cached.function_name, function_name) == 0))
             return Py_NewRef(cached.code);
     }
     PyCodeObject* code = PyCode_NewEmpty("src/zerbano/image", function_name, line);
