@@ -166,6 +166,12 @@ def test_file_test_errors_propagate(in_tmp):
     raises_at(TypeError, None, (ENTRY, 14), zi.preprocess_image, object())
 
 
+def test_file_name_that_is_not_utf8_fails_the_read_instead_of_crashing(in_tmp):
+    name = os.fsdecode(b"\xff-page.png")  # lone surrogate, as os.listdir gives it
+    (in_tmp / name).write_bytes(b"x")
+    raises_at(UnicodeEncodeError, None, (ENTRY, 15), zi.preprocess_image, name)
+
+
 def test_file_read_errors_propagate(monkeypatch, encoded, in_tmp):
     (in_tmp / "page.png").write_bytes(encoded[".png"])
     rebind(monkeypatch, "cv2", Proxy(cv2, [], imread=raise_(OSError("disk"))))

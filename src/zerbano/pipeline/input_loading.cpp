@@ -51,6 +51,11 @@ Ref read_file(PyObject* image_input) noexcept
     Ref imread = global_attribute(names.cv2, names.imread);
     if (!imread)
         return {};
+    // cv2 takes a text path as UTF-8 without checking that the conversion worked, and crashes
+    // on a name with lone surrogates (a file name that is not UTF-8, as os.listdir gives it).
+    // Such a name fails here instead, with the conversion's UnicodeEncodeError.
+    if (PyUnicode_Check(image_input) && !PyUnicode_AsUTF8AndSize(image_input, nullptr))
+        return {};
     return call(imread.get(), image_input);
 }
 
