@@ -8,6 +8,7 @@ import base64
 import contextlib
 import ctypes
 import itertools
+import os
 import types
 
 import cv2
@@ -102,8 +103,15 @@ def files(tmp_path_factory):
     png_path.write_bytes(png.tobytes())
     text_path = directory / "notes.png"
     text_path.write_text("not an image at all\n")
+    # A file name that is not UTF-8, as os.listdir reports it: lone surrogates.
+    undecodable = os.fsencode(directory) + b"/\xffpage.png"
+    with open(undecodable, "wb") as stream:
+        stream.write(png.tobytes())
     encoded = base64.b64encode(png.tobytes()).decode("ascii")
-    return types.SimpleNamespace(png=str(png_path), not_image=str(text_path), b64=encoded)
+    return types.SimpleNamespace(
+        png=str(png_path), not_image=str(text_path), b64=encoded,
+        undecodable=os.fsdecode(undecodable),
+    )
 
 
 def _stage_proxy(failing):
@@ -178,6 +186,10 @@ def test_crop_paths_do_not_leak(argument, call, error):
 
 # --- preprocess_image --------------------------------------------------------------------
 
+OPENCV_MAJOR = int(cv2.__version__.split(".")[0])
+# Inputs whose decoded bytes are empty.
+EMPTY_DECODES = {"empty", "trailing-comma"}
+
 # id, argument maker (from the files fixture), call(argument), expected error, module rebinding
 PREPROCESS_CASES = [
     ("file-path", lambda f: f.png, lambda a: preprocess(a), None, None),
@@ -202,7 +214,11 @@ PREPROCESS_CASES = [
     ("no-containment", lambda f: 987654, lambda a: preprocess(a), ValueError, None),
     ("file-not-image", lambda f: f.not_image, lambda a: preprocess(a), ValueError, None),
     ("isfile-raises", lambda f: object(), lambda a: preprocess(a), TypeError, None),
-    ("file-bytes", lambda f: f.png.encode(), lambda a: preprocess(a), None, None),
+    # OpenCV 5 reads a bytes path; OpenCV 4 refuses it with TypeError, which passes through.
+    ("file-bytes", lambda f: f.png.encode(), lambda a: preprocess(a),
+     None if OPENCV_MAJOR >= 5 else TypeError, None),
+    ("undecodable-name", lambda f: f.undecodable, lambda a: preprocess(a), UnicodeEncodeError,
+     None),
     ("imread-raises", lambda f: f.png, lambda a: preprocess(a), RuntimeError,
      ("cv2", _stage_proxy("imread"))),
     ("no-cv2-file", lambda f: f.png, lambda a: preprocess(a), NameError, ("cv2",)),
@@ -231,7 +247,9 @@ PREPROCESS_CASES = [
     [case[1:] for case in PREPROCESS_CASES],
     ids=[case[0] for case in PREPROCESS_CASES],
 )
-def test_preprocess_paths_do_not_leak(files, make, call, error, rebinding):
+def test_preprocess_paths_do_not_leak(request, files, make, call, error, rebinding):
+    if OPENCV_MAJOR < 5 and request.node.callspec.id in EMPTY_DECODES:
+        pytest.skip("OpenCV 4 leaks in cv2.imdecode of an empty buffer, with or without zerbano")
     argument = make(files)
     # The real modules stay watched while a stand-in is bound in their place.
     watch = (argument, cv2, np, base64, image.os)

@@ -5,10 +5,11 @@
 # usage: tools/armhf.sh COMMAND [ARGS]
 #   deps              install the host tools (apt; needs root)
 #   rootfs            make the Debian 12 armhf root file system: reuse it when complete, else
-#                     unpack the cached tarball, else debootstrap it (about 8 min, once)
+#                     unpack the cached tarball, else debootstrap it (about 6-7 min, once)
 #   build             cross-build the armhf wheel into build/armhf/dist and unpack it into
 #                     build/armhf/stage (what the tests import)
-#   check             check-armv6 on the module in build/armhf/stage
+#   check             check-armv6 on the module in build/armhf/stage (after proving the
+#                     checker on known-good and known-bad builds: check-selftest)
 #   check-armv6 SO... fail unless each SO is ARMv6 + VFPv2, hard-float, ARM mode only
 #   test [PYTEST...]  run tests/ with the armhf python3.11 against build/armhf/stage
 #   install-check     pip install the wheel into a venv in the rootfs, import it there
@@ -18,6 +19,8 @@
 # Environment:
 #   ZERBANO_ARMHF_CACHE  cache dir for the rootfs and its tarball (/var/cache/zerbano-armhf)
 #   ZERBANO_ARMHF_MODE   userns | host-binfmt | qemu-L (default: the first that works)
+#   ZERBANO_ARMHF_PROJECT  project to build and test (default: this checkout)
+#   ZERBANO_ARMHF_IMPORT   module install-check imports (default zerbano.image)
 #   ZERBANO_TEST_SCALE   scale factor for heavy tests (default 0.05 here: emulation is slow)
 #   MIRROR               Debian archive URI (default: taken from this machine's apt sources)
 #
@@ -31,12 +34,14 @@ set -euo pipefail
 SELF=$(readlink -f "$0")
 REPO=$(cd "$(dirname "$SELF")/.." && pwd)
 CACHE=${ZERBANO_ARMHF_CACHE:-/var/cache/zerbano-armhf}
-OUT="$REPO/build/armhf"
 SUITE=bookworm
 # python3-venv + python3-pip: install-check does what a board user does
 PKGS=python3,libpython3.11-dev,python3-numpy,python3-opencv,python3-pytest,python3-hypothesis,python3-venv,python3-pip
 CROSS=arm-linux-gnueabihf-
 SOABI=cpython-311-arm-linux-gnueabihf
+# the project to build and test: this checkout, or a stand-in module while trying the tools
+PROJECT=$(readlink -f "${ZERBANO_ARMHF_PROJECT:-$REPO}")
+OUT="$PROJECT/build/armhf"
 
 log() { printf '[armhf %(%H:%M:%S)T] %s\n' -1 "$*" >&2; }
 die() { printf 'armhf.sh: %s\n' "$*" >&2; exit 1; }
@@ -144,8 +149,25 @@ relativize_symlinks() {
   done
 }
 
+# Drops what the tests never use and everything that records the archive's address: the
+# downloaded package lists, stage 1's docs, the bootstrap log, apt's dselect method.
+scrub_rootfs() {
+  rm -rf "$ROOT"/var/cache/apt/archives/*.deb "$ROOT"/var/log/bootstrap.log "$ROOT"/debootstrap \
+    "$ROOT"/usr/lib/dpkg/methods/apt
+  find "$ROOT"/var/lib/apt/lists -maxdepth 1 -type f -delete
+  find "$ROOT"/usr/share/doc -mindepth 2 ! -name copyright ! -type d -delete
+  echo "# deb MIRROR $SUITE main    (MIRROR: the archive URI from the host's apt sources)" \
+    > "$ROOT/etc/apt/sources.list"
+  local host; host=$(mirror | sed 's#^[a-z]*://##; s#[/:].*##')
+  if grep -rlsIF --exclude-dir=proc --exclude-dir=sys --exclude-dir=dev "$host" "$ROOT"; then
+    die "the files above still name the archive's host; extend scrub_rootfs"
+  fi
+}
+
 cmd_rootfs() {
   if [ -e "$ROOT/.zerbano-complete" ]; then log "reusing $ROOT"; return; fi
+  # a rootfs made from another package list or recipe is never used again
+  find "$CACHE" -maxdepth 1 -name 'rootfs-*' ! -name "rootfs-$SUITE-$KEY*" -exec rm -rf {} + 2>/dev/null || true
   rm -rf "$ROOT"; mkdir -p "$ROOT"
   if [ -e "$TARBALL" ]; then
     log "unpacking $TARBALL"
@@ -163,10 +185,7 @@ cmd_rootfs() {
   # made the device nodes as real root)
   ns chroot "$ROOT" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin container=lxc \
     /debootstrap/debootstrap --second-stage
-  rm -rf "$ROOT"/var/cache/apt/archives/*.deb "$ROOT"/var/log/bootstrap.log "$ROOT"/debootstrap
-  # keep the archive's address out of the rootfs and its tarball
-  echo "# deb MIRROR $SUITE main    (MIRROR: the archive URI from the host's apt sources)" \
-    > "$ROOT/etc/apt/sources.list"
+  scrub_rootfs
   relativize_symlinks "$ROOT"
   touch "$ROOT/.zerbano-complete"
   log "writing $TARBALL"
@@ -175,15 +194,249 @@ cmd_rootfs() {
   log "rootfs: $(du -sh "$ROOT" | cut -f1), tarball: $(du -h "$TARBALL" | cut -f1)"
 }
 
+# ---- building -------------------------------------------------------------------------
+need_rootfs() {
+  [ -e "$ROOT/.zerbano-complete" ] || die "no armhf rootfs at $ROOT (run: $0 rootfs)"
+}
+
+cmd_build() {
+  need_rootfs
+  local isolation=() wheel
+  # Offline and fast when the host already has the build backend; else pip fetches it.
+  python3 -c 'import scikit_build_core' 2>/dev/null && isolation=(--no-build-isolation)
+  rm -rf "$OUT/dist" "$OUT/stage"
+  # CMake keeps the compiler flags (with the rootfs path) from the first configure: start
+  # afresh when the rootfs or the toolchain file changed since
+  local stamp; stamp="$ROOT $(md5sum < "$REPO/cmake/armhf-toolchain.cmake")"
+  if [ "$(cat "$OUT/cmake/.zerbano-armhf" 2>/dev/null)" != "$stamp" ]; then
+    rm -rf "$OUT/cmake"; mkdir -p "$OUT/cmake"; echo "$stamp" > "$OUT/cmake/.zerbano-armhf"
+  fi
+  log "cross-building $PROJECT"
+  # wheel.tags: Debian and Raspberry Pi OS report linux_armv6l on ARMv6 cores and
+  # linux_armv7l on later ones (pip on a 64-bit kernel with armhf userland accepts
+  # linux_armv7l too); the module runs on all of them. install.strip=false keeps the symbol
+  # table that check-armv6 needs to tell ARM code from Thumb code and data.
+  SETUPTOOLS_EXT_SUFFIX=".$SOABI.so" python3 -m pip wheel --no-deps -q "${isolation[@]}" \
+    -w "$OUT/dist" "$PROJECT" \
+    -C build-dir="$OUT/cmake" \
+    -C cmake.define.CMAKE_TOOLCHAIN_FILE="$REPO/cmake/armhf-toolchain.cmake" \
+    -C cmake.define.ZERBANO_ARMHF_ROOTFS="$ROOT" \
+    -C cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW \
+    -C cmake.version='>=4.1' \
+    -C install.strip=false \
+    -C wheel.tags="cp311-cp311-linux_armv6l;cp311-cp311-linux_armv7l"
+  wheel=$(ls "$OUT"/dist/*.whl)
+  [ "$(wc -l <<<"$wheel")" = 1 ] || die "expected one wheel in $OUT/dist"
+  python3 -m zipfile -e "$wheel" "$OUT/stage"
+  log "built $wheel"
+}
+
+# ---- checking -------------------------------------------------------------------------
+# check-armv6 SO...: fail unless each SO is ARMv6 (v6/v6K/v6KZ) with VFPv2, hard-float
+# (VFP register arguments), ARM mode only, and holds no instruction an ARMv6 core with
+# VFPv2 lacks. The build attributes say what the compiler was asked for; the disassembly
+# catches what came in anyway (start files, static helpers, inline asm).
+cmd_check_armv6() {
+  [ $# -gt 0 ] || die "usage: $0 check-armv6 SO..."
+  local so rc=0 bad attrs nthumb insns
+  for so in "$@"; do
+    bad=()
+    attrs=$(${CROSS}readelf -A "$so")
+    tag() { sed -n "s/^ *$1: //p" <<<"$attrs"; }
+    case "$(tag Tag_CPU_arch)" in
+      v6|v6K|v6KZ) ;;
+      *) bad+=("Tag_CPU_arch '$(tag Tag_CPU_arch)', want v6, v6K or v6KZ") ;;
+    esac
+    [ "$(tag Tag_FP_arch)" = VFPv2 ] || bad+=("Tag_FP_arch '$(tag Tag_FP_arch)', want VFPv2")
+    [ "$(tag Tag_ABI_VFP_args)" = "VFP registers" ] ||
+      bad+=("Tag_ABI_VFP_args '$(tag Tag_ABI_VFP_args)', want VFP registers")
+    [ "$(tag Tag_THUMB_ISA_use)" != Thumb-2 ] || bad+=("Tag_THUMB_ISA_use Thumb-2")
+    [ -z "$(tag Tag_Advanced_SIMD_arch)" ] || bad+=("uses NEON ($(tag Tag_Advanced_SIMD_arch))")
+    ${CROSS}readelf -h "$so" | grep -q 'hard-float ABI' || bad+=("ELF header does not say hard-float ABI")
+    if ! ${CROSS}readelf -S "$so" | grep -q ' \.symtab '; then
+      # without the mapping symbols ($a, $t, $d) Thumb code and literal data cannot be
+      # told apart from ARM code
+      bad+=("stripped: no symbol table, so ARM mode cannot be verified (check an unstripped build)")
+    else
+      nthumb=$(${CROSS}nm --special-syms "$so" | grep -c ' \$t' || true)
+      [ "$nthumb" = 0 ] || bad+=("$nthumb Thumb code regions")
+      insns=$(${CROSS}objdump -d --no-show-raw-insn "$so" | not_armv6_vfpv2)
+      [ -z "$insns" ] ||
+        bad+=("$(wc -l <<<"$insns") instructions ARMv6/VFPv2 lacks, e.g.:"$'\n'"$(head -5 <<<"$insns")")
+    fi
+    if [ ${#bad[@]} -eq 0 ]; then
+      echo "OK   $so: $(tag Tag_CPU_arch), VFPv2, hard-float, ARM mode only"
+    else
+      rc=1; echo "FAIL $so:"; printf '       %s\n' "${bad[@]}"
+    fi
+  done
+  return $rc
+}
+
+# objdump -d on stdin; prints the lines whose instruction needs more than ARMv6K + VFPv2:
+# ARMv7/v8 integer instructions, Thumb-2 (IT, CBZ), NEON, VFPv3/v4 (d16-d31, immediate
+# vmov, fixed-point vcvt, fused multiply-add, half precision). Registers are looked for
+# in VFP/NEON instructions only: a branch target such as "d18" is an address.
+not_armv6_vfpv2() {
+  awk -F'\t' '
+    NF < 3 { next }
+    {
+      m = $2; ops = $3; sub(/[;<].*/, "", ops)
+      c = "(eq|ne|cs|hs|cc|lo|mi|pl|vs|vc|hi|ls|ge|lt|gt|le|al)?"
+      if (m ~ ("^(movw|movt|ubfx|sbfx|bfi|bfc|rbit|mls|sdiv|udiv)" c "$") ||
+          m ~ /^(dmb|dsb|isb|pldw|pli|cbn?z|tb[bh]|it[te]*|hvc|eret)$/ ||
+          m ~ /^(lda|stl|crc32|aes|sha1|sha256|vrint|vsel|vmaxnm|vminnm|vjcvt)/ ||
+          m ~ /^vcvt[abtnmp](\.|$)/ || m ~ /^vf[n]?m[as]/ || m ~ /^v(ld|st)[1-4]/ ||
+          (m ~ /^v/ && m !~ /^vcvt/ && m ~ /\.([isup](8|16|64)|[ip]32)$/) ||
+          (m ~ /^vmov\.f(32|64)/ && ops ~ /#/) || (m ~ /^vcvt/ && ops ~ /,.*,.*#/) ||
+          (m ~ /^v/ && ops ~ /(^|[^a-z0-9_])(d(1[6-9]|2[0-9]|3[01])|q([0-9]|1[0-5]))([^a-z0-9_]|$)/))
+        print
+    }'
+}
+
+# Proves the checker on tiny shared objects: the module's own recipe must pass; an ordinary
+# (ARMv7 Thumb-2) build, ARMv6 code linked with the toolchain's start files, an ARMv7
+# instruction hidden in ARMv6 code, and a stripped file must all fail.
+cmd_check_selftest() {
+  local d rc=0 so v6="-march=armv6+fp -mfpu=vfp -mfloat-abi=hard -marm"
+  d=$(mktemp -d)
+  cat > "$d/t.cpp" <<'EOF'
+#include <string>
+#include <vector>
+extern "C" double t_mean(const double* v, long long n, long long d) {
+    static std::vector<std::string> seen;  // guarded static, destructor via __cxa_atexit
+    seen.emplace_back("x");
+    double s = 0;
+    for (long long i = 0; i < n; ++i) s += v[i];
+    return s / static_cast<double>(n / d);
+}
+#ifdef T_ARMV7_INSN
+extern "C" void t_barrier() { asm volatile(".inst 0xf57ff05f" ::: "memory"); }  // dmb sy
+#endif
+EOF
+  ${CROSS}gcc $v6 -O2 -fPIC -c "$REPO/cmake/armv6_crt.c" -o "$d/crt.o"
+  ${CROSS}g++ $v6 -O2 -fPIC -shared -shared-libgcc -nostartfiles "$d/crt.o" "$d/t.cpp" -o "$d/armv6.so"
+  ${CROSS}g++ -O2 -fPIC -shared "$d/t.cpp" -o "$d/armv7-default.so"
+  ${CROSS}g++ $v6 -O2 -fPIC -shared "$d/t.cpp" -o "$d/armv6-toolchain-startfiles.so"
+  ${CROSS}g++ $v6 -O2 -fPIC -shared -shared-libgcc -nostartfiles -DT_ARMV7_INSN "$d/crt.o" \
+    "$d/t.cpp" -o "$d/armv6-with-dmb.so"
+  ${CROSS}strip -o "$d/armv6-stripped.so" "$d/armv6.so"
+  cmd_check_armv6 "$d/armv6.so" || { echo "selftest: the ARMv6 build failed the check"; rc=1; }
+  for so in armv7-default armv6-toolchain-startfiles armv6-with-dmb armv6-stripped; do
+    if cmd_check_armv6 "$d/$so.so"; then echo "selftest: $so.so passed the check, must fail"; rc=1; fi
+  done
+  rm -rf "$d"
+  return $rc
+}
+
+cmd_check() {
+  local sos
+  mkdir -p "$OUT"
+  if ! cmd_check_selftest > "$OUT/check-selftest.log" 2>&1; then
+    cat "$OUT/check-selftest.log"; die "check-armv6 does not tell ARMv6 from ARMv7 builds here"
+  fi
+  log "check-armv6 selftest: passes an ARMv6 build, fails 4 bad ones ($OUT/check-selftest.log)"
+  sos=$(find "$OUT/stage" -name '*.so' 2>/dev/null)
+  [ -n "$sos" ] || die "no built module in $OUT/stage (run: $0 build)"
+  cmd_check_armv6 $sos
+}
+
+# ---- running in the rootfs ------------------------------------------------------------
+# The environment armhf programs see: nothing from the host but what is listed here.
+guest_env() {
+  echo PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 PYTHONDONTWRITEBYTECODE=1 \
+    PYTHONFAULTHANDLER=1 "ZERBANO_TEST_SCALE=${ZERBANO_TEST_SCALE:-0.05}"
+}
+
+# run CMD...: CMD runs in the rootfs with the checkout at /src and the staged module at
+# /stage (both read-only), the wheel at /dist, a fresh tmpfs at /tmp, in /tmp.
+cmd_run() {
+  need_rootfs
+  [ $# -gt 0 ] || die "usage: $0 run CMD..."
+  mkdir -p "$OUT/stage" "$OUT/dist"
+  if [ "$(mode)" = qemu-L ]; then
+    die "mode qemu-L has no chroot; only 'test' works there"
+  fi
+  ns "$SELF" __chroot "$@"
+}
+chroot_inner() {
+  local d
+  for d in src stage dist tmp proc dev sys; do mkdir -p "$ROOT/$d"; done
+  mount --bind -o ro "$PROJECT" "$ROOT/src"
+  mount --bind -o ro "$OUT/stage" "$ROOT/stage"
+  mount --bind -o ro "$OUT/dist" "$ROOT/dist"
+  mount -t tmpfs -o size=1g tmpfs "$ROOT/tmp"
+  mount -t proc proc "$ROOT/proc"
+  mount --rbind /dev "$ROOT/dev"
+  mount --rbind /sys "$ROOT/sys"
+  # shellcheck disable=SC2046  # guest_env is a list of words
+  exec chroot "$ROOT" /bin/sh -c 'cd /tmp && exec "$@"' sh /usr/bin/env -i $(guest_env) "$@"
+}
+
+# test [PYTEST ARGS]: the project's tests with the armhf python3.11, importing the module
+# from the staged wheel contents
+cmd_test() {
+  need_rootfs
+  [ -n "$(find "$OUT/stage" -name "*.$SOABI.so" 2>/dev/null)" ] || die "nothing built (run: $0 build)"
+  local m; m=$(mode)
+  log "tests under emulation (mode $m, ZERBANO_TEST_SCALE=${ZERBANO_TEST_SCALE:-0.05})"
+  if [ "$m" = qemu-L ]; then
+    # No chroot: qemu looks up absolute paths in the rootfs first, then on the host, where
+    # the checkout and the stage are. armhf programs cannot start armhf subprocesses here.
+    local tmp rc=0; tmp=$(mktemp -d)
+    # shellcheck disable=SC2046
+    (cd "$tmp" && env -i $(guest_env) PYTHONPATH="$OUT/stage" ZERBANO_NO_SUBPROCESS=1 \
+      qemu-arm-static -L "$ROOT" "$ROOT/usr/bin/python3.11" -m pytest -p no:cacheprovider "$PROJECT/tests" "$@") || rc=$?
+    rm -rf "$tmp"; return $rc
+  fi
+  cmd_run env PYTHONPATH=/stage python3 -m pytest -p no:cacheprovider /src/tests "$@"
+}
+
+# install-check: what a board user does: the distribution's numpy and cv2, our wheel
+# installed with pip into a venv that sees them. Also asks pip whether it would take the
+# wheel on an ARMv6 core (linux_armv6l) and on a 64-bit kernel (linux_aarch64).
+cmd_install_check() {
+  need_rootfs
+  [ "$(mode)" != qemu-L ] || { log "install-check: skipped (venv needs subprocesses)"; return 0; }
+  cmd_run /bin/sh -euc '
+    whl=$(ls /dist/*.whl)
+    python3 -m venv --system-site-packages /tmp/venv
+    pip() { /tmp/venv/bin/pip "$@"; }
+    for plat in linux-armv6l linux-aarch64; do
+      _PYTHON_HOST_PLATFORM=$plat pip install -q --no-index --dry-run "$whl"
+      echo "pip on $plat: would install $(basename "$whl")"
+    done
+    # control: the same question must be answered no for a platform the tags do not name
+    if _PYTHON_HOST_PLATFORM=linux-i686 pip install -q --no-index --dry-run "$whl" 2>/dev/null; then
+      echo "pip on linux-i686 would install $whl: the platform check above proves nothing" >&2
+      exit 1
+    fi
+    pip install -q --no-index "$whl"
+    pip check
+    cd / && /tmp/venv/bin/python -c "import importlib, numpy, cv2
+m = importlib.import_module(\"$1\")
+print(\"imported\", m.__file__, \"with numpy\", numpy.__version__, \"and cv2\", cv2.__version__)"
+  ' sh "${ZERBANO_ARMHF_IMPORT:-zerbano.image}"
+}
+
 # The cache key covers everything that decides the rootfs' contents.
-KEY=$(printf '%s\n' "$SUITE" "$PKGS" "$(declare -f write_dpkg_excludes)" | md5sum | cut -c1-10)
+KEY=$(printf '%s\n' "$SUITE" "$PKGS" "$(declare -f write_dpkg_excludes scrub_rootfs)" | md5sum | cut -c1-10)
 ROOT="$CACHE/rootfs-$SUITE-$KEY"
 TARBALL="$CACHE/rootfs-$SUITE-$KEY.tar.zst"
 
 case "${1:-}" in
   __ns-inner) shift; ns_inner "$@" ;;
+  __chroot) shift; chroot_inner "$@" ;;
   deps) cmd_deps ;;
   rootfs) cmd_rootfs ;;
   mode) mode ;;
+  build) cmd_build ;;
+  check) cmd_check ;;
+  check-armv6) shift; cmd_check_armv6 "$@" ;;
+  check-selftest) cmd_check_selftest ;;
+  test) shift; cmd_test "$@" ;;
+  install-check) cmd_install_check ;;
+  run) shift; cmd_run "$@" ;;
+  all) cmd_deps; cmd_rootfs; cmd_build; cmd_check; cmd_test; cmd_install_check ;;
   *) sed -n '2,/^set -euo/p' "$SELF" | sed '$d'; exit 2 ;;
 esac
