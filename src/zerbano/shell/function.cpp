@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "shell/binding.hpp"
+#include "shell/compat.hpp"
 #include "shell/messages.hpp"
 #include "shell/ref.hpp"
 #include "shell/traceback.hpp"
@@ -31,6 +32,12 @@ struct FunctionObject {
     PyObject* kwdefaults;   // null reads as None
     PyObject* closure;      // always null: the callables close over nothing
     PyObject* annotations;  // made on first read
+#if ZERBANO_FUNCTIONS_HAVE_TYPE_PARAMS
+    PyObject* type_params;  // null reads as ()
+#endif
+#if ZERBANO_FUNCTIONS_HAVE_ANNOTATE
+    PyObject* annotate;     // null reads as None; a callable computes `annotations` on read
+#endif
     PyObject* dict;
     PyObject* weakreflist;
 };
@@ -151,6 +158,66 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept
     return set_optional(as_function(self)->kwdefaults, value, is_dict, messages::set_kwdefaults);
 }
 
+#if ZERBANO_FUNCTIONS_HAVE_ANNOTATE
+// As a def from 3.14: without annotations, a callable `__annotate__` supplies them, called
+// with format 1 (VALUE) on the first read.
+PyObject* get_annotations(PyObject* self, void*) noexcept
+{
+    FunctionObject* function = as_function(self);
+    if (!function->annotations) {
+        if (function->annotate && PyCallable_Check(function->annotate)) {
+            Ref one = Ref::steal(PyLong_FromLong(1));
+            if (!one)
+                return nullptr;
+            Ref computed = Ref::steal(PyObject_CallOneArg(function->annotate, one.get()));
+            if (!computed)
+                return nullptr;
+            if (!PyDict_Check(computed.get())) {
+                PyErr_Format(PyExc_TypeError, messages::annotate_result,
+                             Py_TYPE(computed.get())->tp_name);
+                return nullptr;
+            }
+            Py_XSETREF(function->annotations, computed.release());
+        } else {
+            function->annotations = PyDict_New();
+            if (!function->annotations)
+                return nullptr;
+        }
+    }
+    return Py_NewRef(function->annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept
+{
+    FunctionObject* function = as_function(self);
+    if (set_optional(function->annotations, value, is_dict, messages::set_annotations) < 0)
+        return -1;
+    Py_CLEAR(function->annotate);
+    return 0;
+}
+
+PyObject* get_annotate(PyObject* self, void*) noexcept
+{
+    return none_if_null(as_function(self)->annotate);
+}
+
+int set_annotate(PyObject* self, PyObject* value, void*) noexcept
+{
+    FunctionObject* function = as_function(self);
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, messages::delete_annotate);
+        return -1;
+    }
+    if (value != Py_None && !PyCallable_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, messages::set_annotate);
+        return -1;
+    }
+    Py_XSETREF(function->annotate, Py_NewRef(value));
+    if (value != Py_None)
+        Py_CLEAR(function->annotations);
+    return 0;
+}
+#else
 PyObject* get_annotations(PyObject* self, void*) noexcept
 {
     FunctionObject* function = as_function(self);
@@ -167,6 +234,25 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept
     return set_optional(as_function(self)->annotations, value, is_dict,
                         messages::set_annotations);
 }
+#endif
+
+#if ZERBANO_FUNCTIONS_HAVE_TYPE_PARAMS
+PyObject* get_type_params(PyObject* self, void*) noexcept
+{
+    FunctionObject* function = as_function(self);
+    return function->type_params ? Py_NewRef(function->type_params) : PyTuple_New(0);
+}
+
+int set_type_params(PyObject* self, PyObject* value, void*) noexcept
+{
+    if (!value || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, messages::set_type_params);
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->type_params, Py_NewRef(value));
+    return 0;
+}
+#endif
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -175,6 +261,12 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+#if ZERBANO_FUNCTIONS_HAVE_TYPE_PARAMS
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+#endif
+#if ZERBANO_FUNCTIONS_HAVE_ANNOTATE
+    {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
+#endif
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr} /* sentinel */
 };
@@ -219,6 +311,12 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
     Py_VISIT(function->defaults);
     Py_VISIT(function->kwdefaults);
     Py_VISIT(function->annotations);
+#if ZERBANO_FUNCTIONS_HAVE_TYPE_PARAMS
+    Py_VISIT(function->type_params);
+#endif
+#if ZERBANO_FUNCTIONS_HAVE_ANNOTATE
+    Py_VISIT(function->annotate);
+#endif
     Py_VISIT(function->dict);
     return 0;
 }
@@ -232,6 +330,12 @@ int function_clear(PyObject* self) noexcept
     Py_CLEAR(function->defaults);
     Py_CLEAR(function->kwdefaults);
     Py_CLEAR(function->annotations);
+#if ZERBANO_FUNCTIONS_HAVE_TYPE_PARAMS
+    Py_CLEAR(function->type_params);
+#endif
+#if ZERBANO_FUNCTIONS_HAVE_ANNOTATE
+    Py_CLEAR(function->annotate);
+#endif
     Py_CLEAR(function->dict);
     return 0;
 }
@@ -321,6 +425,12 @@ PyObject* function_new(const FunctionSpec& spec, PyObject* qualname, PyObject* m
     function->kwdefaults = nullptr;
     function->closure = nullptr;
     function->annotations = nullptr;
+#if ZERBANO_FUNCTIONS_HAVE_TYPE_PARAMS
+    function->type_params = nullptr;
+#endif
+#if ZERBANO_FUNCTIONS_HAVE_ANNOTATE
+    function->annotate = nullptr;
+#endif
     function->dict = nullptr;
     function->weakreflist = nullptr;
     PyObject_GC_Track(function);
@@ -339,7 +449,7 @@ PyObject* code_object_new(const FunctionSpec& spec) noexcept
     if (!name)
         return nullptr;
     constexpr int flags = CO_OPTIMIZED | CO_NEWLOCALS;
-    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+    return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
         1, 0, 0, spec.local_count, 1, flags, s.refusing_body, s.empty_tuple, s.empty_tuple,
         local_names.get(), s.empty_tuple, s.empty_tuple, s.file_name, name.get(), name.get(),
         spec.definition_line, s.empty_bytes, s.empty_bytes));

@@ -3,7 +3,8 @@
 // To a caller they look like ordinary Python functions: `__name__`, `__qualname__`,
 // `__module__`, `__doc__`, `__code__`, `__globals__`, `__defaults__`, `__kwdefaults__`,
 // `__closure__`, `__annotations__`, an instance `__dict__`, a `repr` naming the qualified name,
-// pickling by reference, and method binding as a class attribute. They are called through
+// pickling by reference, and method binding as a class attribute; from Python 3.12 also
+// `__type_params__`, and from 3.14 `__annotate__`, as a def has them there. They are called through
 // vectorcall only; the generic call is turned into it by the interpreter.
 #pragma once
 

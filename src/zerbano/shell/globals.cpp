@@ -1,10 +1,10 @@
 // Module-global lookup, anew at every use: a caller who rebinds `cv2` in the module namespace
 // (or removes it, leaving a `builtins.cv2` to be found) changes what the next call uses.
 //
-// Lookups are cached by dictionary version. Every change of a dictionary gives it a new
-// version, unique in the process, so an entry whose dictionary still shows the version it was
-// filled at holds exactly what a fresh lookup would find; the value is borrowed from that
-// dictionary, which still refers to it. Only what a dictionary itself holds is cached: a name
+// Lookups are cached by dictionary version (compat::dict_version). Every change of a
+// dictionary gives it a new version, unique in the process, so an entry whose dictionary still
+// shows the version it was filled at holds exactly what a fresh lookup would find; the value
+// is borrowed from that dictionary, which still refers to it. Only what a dictionary itself holds is cached: a name
 // found in `builtins` after a namespace miss, or an attribute that a module's `__getattr__`
 // supplies, is looked up afresh every time.
 #include "shell/globals.hpp"
@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "shell/calls.hpp"
+#include "shell/compat.hpp"
 #include "shell/messages.hpp"
 #include "shell/state.hpp"
 
@@ -22,7 +23,7 @@ namespace {
 
 struct CacheEntry {
     PyObject* dict = nullptr;     // not owned: only compared
-    std::uint64_t version = 0;    // never a live dictionary's version while `dict` is null
+    std::uint64_t version = 0;    // 0 (never a version) while `dict` is null
     PyObject* name = nullptr;     // owned, so that its address cannot come to mean another name;
                                   // null: a free entry
     PyObject* value = nullptr;    // borrowed from `dict`
@@ -35,11 +36,6 @@ constexpr std::size_t namespace_cache_size = 16;
 constexpr std::size_t attribute_cache_size = 64;
 CacheEntry namespace_cache[namespace_cache_size];
 CacheEntry attribute_cache[attribute_cache_size];
-
-std::uint64_t version_of(PyObject* dict) noexcept
-{
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
 
 // The entry that is or will be `name`'s, or nullptr if the table is full.
 template <std::size_t size>
@@ -57,14 +53,15 @@ CacheEntry* entry_for(CacheEntry (&cache)[size], PyObject* name) noexcept
 bool holds(const CacheEntry* entry, PyObject* dict, PyObject* name) noexcept
 {
     return entry && entry->name == name && entry->dict == dict &&
-           entry->version == version_of(dict);
+           entry->version == compat::dict_version(dict);
 }
 
 void fill(CacheEntry* entry, PyObject* dict, std::uint64_t version, PyObject* name,
           PyObject* value) noexcept
 {
     // A lookup can run code (a module's __getattr__) that fills a free entry for another name.
-    if (!entry || (entry->name && entry->name != name))
+    // Version 0: the dictionary has no version to stamp the entry with.
+    if (!entry || (entry->name && entry->name != name) || version == 0)
         return;
     if (!entry->name)
         entry->name = Py_NewRef(name);
@@ -85,7 +82,7 @@ Ref lookup_global(PyObject* name) noexcept
     // A miss, or an error raised while searching the namespace, falls through to `builtins`.
     // The version is taken before the search: a search that changes the namespace leaves an
     // entry that no later lookup trusts.
-    const std::uint64_t version = version_of(s.namespace_);
+    const std::uint64_t version = compat::dict_version(s.namespace_);
     PyObject* found = PyDict_GetItemWithError(s.namespace_, name);
     if (found) {
         fill(entry, s.namespace_, version, name, found);
@@ -115,12 +112,12 @@ Ref attribute(PyObject* object, PyObject* name) noexcept
     if (holds(entry, dict, name))
         return Ref::borrow(entry->value);
 
-    const std::uint64_t version = version_of(dict);
+    const std::uint64_t version = compat::dict_version(dict);
     Ref value = Ref::steal(PyObject_GetAttr(object, name));
-    if (!value || version_of(dict) != version || _PyType_Lookup(&PyModule_Type, name))
+    if (!value || compat::dict_version(dict) != version || _PyType_Lookup(&PyModule_Type, name))
         return value;
     PyObject* held = PyDict_GetItemWithError(dict, name);
-    if (held == value.get() && version_of(dict) == version)
+    if (held == value.get() && compat::dict_version(dict) == version)
         fill(entry, dict, version, name, held);
     else if (!held)
         PyErr_Clear();

@@ -42,5 +42,9 @@ inline constexpr char set_code[] = "__code__ must be set to a code object";
 inline constexpr char set_defaults[] = "__defaults__ must be set to a tuple object";
 inline constexpr char set_kwdefaults[] = "__kwdefaults__ must be set to a dict object";
 inline constexpr char set_annotations[] = "__annotations__ must be set to a dict object";
+inline constexpr char set_type_params[] = "__type_params__ must be set to a tuple";
+inline constexpr char set_annotate[] = "__annotate__ must be callable or None";
+inline constexpr char delete_annotate[] = "__annotate__ cannot be deleted";
+inline constexpr char annotate_result[] = "__annotate__ returned non-dict of type '%.100s'";
 
 }  // namespace zerbano::messages

@@ -2,6 +2,7 @@
 #include "shell/state.hpp"
 
 #include "shell/callables.hpp"
+#include "shell/compat.hpp"
 #include "shell/function.hpp"
 #include "shell/messages.hpp"
 
@@ -34,10 +35,9 @@ int create_shared_empties() noexcept
     if (keep(s.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0)
         return -1;
     // The code objects only describe the callables, but a caller can still run one through
-    // types.FunctionType. Empty bytecode would run past its end; this body raises instead:
-    // RESUME 0; LOAD_ASSERTION_ERROR; RAISE_VARARGS 1.
-    static constexpr char refusing_body[] = {'\x97', '\x00', '\x4a', '\x00', '\x82', '\x01'};
-    return keep(s.refusing_body, PyBytes_FromStringAndSize(refusing_body, sizeof refusing_body));
+    // types.FunctionType. Empty bytecode would run past its end; this body raises instead.
+    const auto& body = compat::raise_assertion_error;
+    return keep(s.refusing_body, PyBytes_FromStringAndSize(body, sizeof body));
 }
 
 int create_names_and_numbers() noexcept
