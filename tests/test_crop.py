@@ -2,6 +2,7 @@
 
 import collections
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -135,7 +136,10 @@ def test_iteration_errors_propagate(after):
          TypeError, "'" + "N" * 200 + "' object is unsliceable"),
         (object(), AttributeError, "'object' object has no attribute 'shape'"),
         (Shaped(5.5), TypeError, "'float' object is unsliceable"),
-        (Shaped({0: 1}), TypeError, "unhashable type: 'slice'"),
+        # A dict shape is looked up with the slice as its key, as in Python code: slices
+        # are hashable from Python 3.12, so the key is missing instead of unhashable.
+        (Shaped({0: 1}), *((KeyError, "slice(None, 2, None)") if sys.version_info >= (3, 12)
+                           else (TypeError, "unhashable type: 'slice'"))),
     ],
 )
 def test_shape_failures_at_line_58(image, exception, message):

@@ -5,6 +5,7 @@ import gc
 import inspect
 import pickle
 import re
+import sys
 import types
 import weakref
 
@@ -147,3 +148,61 @@ def test_type_cannot_be_instantiated():
 def test_running_the_code_object_alone_raises(function):
     with pytest.raises(AssertionError):
         types.FunctionType(function.__code__, {})(None)
+
+
+def test_attributes_are_those_of_an_ordinary_function():
+    # Each version adds attributes to a def (__type_params__ in 3.12, __annotate__ in 3.14):
+    # the callables have the running version's. A def's __builtins__ the callables do not
+    # carry; their __vectorcalloffset__ a def does not show.
+    assert set(dir(plain)) - {"__builtins__"} == set(dir(zi.crop_mrz_region)) - {
+        "__vectorcalloffset__"}
+
+
+def _outcome(action):
+    try:
+        return "ok", action()
+    except Exception as error:
+        return type(error), str(error)
+
+
+def _annotate(format):
+    return {"image": int}
+
+
+# Each step runs on a fresh plain def and on the callable: every outcome must be the same.
+VERSIONED_ATTRIBUTE_STEPS = [
+    ("__type_params__", [("get",), ("set", (int,)), ("get",), ("set", [int]), ("delete",)]),
+    ("__annotate__", [("get",), ("set", _annotate), ("get",), ("annotations",),
+                      ("set", None), ("annotations",), ("set", 5), ("delete",)]),
+    ("__annotate__", [("set", lambda format: 5), ("annotations",), ("set", _annotate),
+                      ("set_annotations", {"x": 1}), ("get",), ("annotations",)]),
+]
+
+
+@pytest.mark.parametrize("attribute, steps", VERSIONED_ATTRIBUTE_STEPS,
+                         ids=["type-params", "annotate", "annotate-vs-annotations"])
+def test_versioned_attributes_behave_like_an_ordinary_function(attribute, steps):
+    if not hasattr(plain, attribute):
+        pytest.skip(f"a def has no {attribute} on Python {sys.version_info[:2]}")
+
+    def run(target):
+        actions = {
+            "get": lambda: getattr(target, attribute),
+            "set": lambda value: setattr(target, attribute, value),
+            "delete": lambda: delattr(target, attribute),
+            "annotations": lambda: target.__annotations__,
+            "set_annotations": lambda value: setattr(target, "__annotations__", value),
+        }
+        return [_outcome(lambda: actions[step[0]](*step[1:])) for step in steps]
+
+    def fresh(image):
+        pass
+
+    function = zi.crop_mrz_region
+    saved = {name: getattr(function, name) for name in (attribute, "__annotations__")}
+    try:
+        assert run(function) == run(fresh)
+    finally:
+        for name, value in saved.items():
+            setattr(function, name, value)
+    assert function.__annotations__ == {}

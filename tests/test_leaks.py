@@ -6,240 +6,29 @@ the module globals (cv2, np, base64, os) and the base of a view result are watch
 
 import base64
 import contextlib
-import ctypes
-import itertools
-import os
-import types
 
 import cv2
 import numpy as np
 import pytest
 
 import zerbano.image as image
-from leakcheck import assert_no_leak
-
-preprocess = image.preprocess_image
-crop = image.crop_mrz_region
-
-_MISSING = object()
-
-
-@contextlib.contextmanager
-def rebound(name, value=_MISSING):
-    """Rebinds (or, without a value, deletes) a module global for the duration of the block."""
-    namespace = image.__dict__
-    saved = namespace.get(name, _MISSING)
-    try:
-        if value is _MISSING:
-            namespace.pop(name, None)
-        else:
-            namespace[name] = value
-        yield
-    finally:
-        if saved is _MISSING:
-            namespace.pop(name, None)
-        else:
-            namespace[name] = saved
-
-
-def vectorcall(function, args, kwnames):
-    """function(*args) through PyObject_Vectorcall; the last len(kwnames) args are keywords."""
-    call = ctypes.pythonapi.PyObject_Vectorcall
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
-    array = (ctypes.py_object * len(args))(*args)
-    return call(function, ctypes.cast(array, ctypes.c_void_p), len(args) - len(kwnames), kwnames)
-
-
-class Shaped:
-    """An image stand-in: a `shape` of any kind and a subscription that returns its key."""
-
-    def __init__(self, shape):
-        self.shape = shape
-
-    def __getitem__(self, key):
-        return key
-
-
-class Unsubscriptable:
-    shape = (4, 3)
-
-
-class LeadingItems:
-    """A shape whose [:2] is an iterator, not a tuple or list."""
-
-    def __init__(self, make_items):
-        self.make_items = make_items
-
-    def __getitem__(self, key):
-        return self.make_items()
-
-
-class RaisingIter:
-    def __getitem__(self, key):
-        return self
-
-    def __iter__(self):
-        raise RuntimeError("no iteration")
-
-
-class RaisingSlice:
-    def __getitem__(self, key):
-        raise LookupError("no slicing")
-
-
-def _exploding_items():
-    yield 4
-    raise RuntimeError("second item")
+from leak_cases import (CROP_CASES, EMPTY_DECODES, OPENCV_MAJOR, PREPROCESS_CASES, make_files,
+                        rebound)
+from leakcheck import assert_no_leak, watchable_argument
 
 
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
-    directory = tmp_path_factory.mktemp("leaks")
-    pixels = np.arange(12 * 10 * 3, dtype=np.uint8).reshape(12, 10, 3)
-    ok, png = cv2.imencode(".png", pixels)
-    assert ok
-    png_path = directory / "page.png"
-    png_path.write_bytes(png.tobytes())
-    text_path = directory / "notes.png"
-    text_path.write_text("not an image at all\n")
-    # A file name that is not UTF-8, as os.listdir reports it: lone surrogates.
-    undecodable = os.fsencode(directory) + b"/\xffpage.png"
-    with open(undecodable, "wb") as stream:
-        stream.write(png.tobytes())
-    encoded = base64.b64encode(png.tobytes()).decode("ascii")
-    return types.SimpleNamespace(
-        png=str(png_path), not_image=str(text_path), b64=encoded,
-        undecodable=os.fsdecode(undecodable),
-    )
-
-
-def _stage_proxy(failing):
-    """A stand-in for cv2 or np whose `failing` function raises and whose rest is the real one."""
-    real = np if failing == "ones" else cv2
-
-    def fail(*args, **kwargs):
-        raise RuntimeError(f"{failing} failed")
-
-    proxy = types.SimpleNamespace(**{name: getattr(real, name) for name in dir(real)
-                                     if not name.startswith("__")})
-    setattr(proxy, failing, fail)
-    return proxy
-
-
-class _Raises:
-    def __init__(self, error):
-        self.error = error
-
-    def b64decode(self, *args):
-        raise self.error()
-
-
-# --- crop_mrz_region ---------------------------------------------------------------------
-
-_array2 = np.zeros((90, 7), np.uint8)
-_array3 = np.zeros((20, 6, 3), np.uint8)
-_array4 = np.zeros((5, 4, 3, 2), np.uint8)
-
-CROP_CASES = [
-    # id, argument, call(argument), expected error
-    ("2d-array", _array2, lambda a: crop(a), None),
-    ("3d-array", _array3, lambda a: crop(a), None),
-    ("4d-array", _array4, lambda a: crop(a), None),
-    ("empty-rows", np.zeros((0, 5), np.uint8), lambda a: crop(a), None),
-    ("keyword", _array3, lambda a: crop(image=a), None),
-    ("keyword-vectorcall", _array3, lambda a: vectorcall(crop, [a], ("image",)), None),
-    ("list-shape", Shaped([480, 640, 3]), lambda a: crop(a), None),
-    ("float-shape", Shaped((10.5, 3.0)), lambda a: crop(a), None),
-    ("iterator-2", LeadingItems(lambda: iter([8, 3])), lambda a: crop(Shaped(a)), None),
-    ("no-argument", _array2, lambda a: crop(), TypeError),
-    ("two-arguments", _array2, lambda a: crop(a, a), TypeError),
-    ("unexpected-keyword", _array2, lambda a: crop(img=a), TypeError),
-    ("multiple-values", _array2, lambda a: vectorcall(crop, [a, a], ("image",)), TypeError),
-    ("non-str-keyword", _array2, lambda a: vectorcall(crop, [a], (1,)), TypeError),
-    ("no-shape", object(), lambda a: crop(a), AttributeError),
-    ("int-shape", Shaped(5), lambda a: crop(a), TypeError),
-    ("raising-slice", Shaped(RaisingSlice()), lambda a: crop(a), LookupError),
-    ("0d-array", np.zeros((), np.uint8), lambda a: crop(a), ValueError),
-    ("1d-array", np.zeros(7, np.uint8), lambda a: crop(a), ValueError),
-    ("tuple-3", Shaped((1, 2, 3)), lambda a: crop(a), None),  # [:2] leaves two items
-    ("iterator-0", LeadingItems(lambda: iter(())), lambda a: crop(Shaped(a)), ValueError),
-    ("iterator-1", LeadingItems(lambda: iter([4])), lambda a: crop(Shaped(a)), ValueError),
-    ("iterator-3", LeadingItems(lambda: iter([4, 3, 2])), lambda a: crop(Shaped(a)), ValueError),
-    ("endless", LeadingItems(itertools.count), lambda a: crop(Shaped(a)), ValueError),
-    ("raising-iter", Shaped(RaisingIter()), lambda a: crop(a), RuntimeError),
-    ("raising-item", LeadingItems(_exploding_items), lambda a: crop(Shaped(a)), RuntimeError),
-    ("unsubscriptable", Unsubscriptable(), lambda a: crop(a), TypeError),
-    ("nan-height", Shaped((float("nan"), 3)), lambda a: crop(a), ValueError),
-    ("inf-height", Shaped((float("inf"), 3)), lambda a: crop(a), OverflowError),
-    ("huge-height", Shaped((10**400, 3)), lambda a: crop(a), OverflowError),
-    ("str-height", Shaped(("tall", 3)), lambda a: crop(a), TypeError),
-]
+    return make_files(tmp_path_factory.mktemp("leaks"))
 
 
 @pytest.mark.parametrize(
     "argument, call, error", [case[1:] for case in CROP_CASES], ids=[case[0] for case in CROP_CASES]
 )
 def test_crop_paths_do_not_leak(argument, call, error):
-    assert_no_leak(lambda: call(argument), watch=(argument,), expected_error=error, repeat=4000)
-
-
-# --- preprocess_image --------------------------------------------------------------------
-
-OPENCV_MAJOR = int(cv2.__version__.split(".")[0])
-# Inputs whose decoded bytes are empty.
-EMPTY_DECODES = {"empty", "trailing-comma"}
-
-# id, argument maker (from the files fixture), call(argument), expected error, module rebinding
-PREPROCESS_CASES = [
-    ("file-path", lambda f: f.png, lambda a: preprocess(a), None, None),
-    ("bare-base64", lambda f: f.b64, lambda a: preprocess(a), None, None),
-    ("data-url", lambda f: "data:image/png;base64," + f.b64, lambda a: preprocess(a), None, None),
-    ("three-fields", lambda f: "x," + f.b64 + ",tail", lambda a: preprocess(a), None, None),
-    ("keyword", lambda f: f.b64, lambda a: preprocess(image_input=a), None, None),
-    ("no-argument", lambda f: f.b64, lambda a: preprocess(), TypeError, None),
-    ("two-arguments", lambda f: f.b64, lambda a: preprocess(a, a), TypeError, None),
-    ("unexpected-keyword", lambda f: f.b64, lambda a: preprocess(image=a), TypeError, None),
-    ("multiple-values", lambda f: f.b64,
-     lambda a: vectorcall(preprocess, [a, a], ("image_input",)), TypeError, None),
-    ("non-str-keyword", lambda f: f.b64,
-     lambda a: vectorcall(preprocess, [a], (b"image_input",)), TypeError, None),
-    ("bad-padding", lambda f: f.b64[:-3], lambda a: preprocess(a), ValueError, None),
-    ("not-an-image", lambda f: base64.b64encode(b"plain words").decode(),
-     lambda a: preprocess(a), ValueError, None),
-    ("bytes-input", lambda f: f.b64.encode(), lambda a: preprocess(a), ValueError, None),
-    ("non-ascii", lambda f: "data:x,ÄÖü" + f.b64, lambda a: preprocess(a), ValueError, None),
-    ("empty", lambda f: "", lambda a: preprocess(a), ValueError, None),
-    ("trailing-comma", lambda f: f.b64 + ",", lambda a: preprocess(a), ValueError, None),
-    ("no-containment", lambda f: 987654, lambda a: preprocess(a), ValueError, None),
-    ("file-not-image", lambda f: f.not_image, lambda a: preprocess(a), ValueError, None),
-    ("isfile-raises", lambda f: object(), lambda a: preprocess(a), TypeError, None),
-    # OpenCV 5 reads a bytes path; OpenCV 4 refuses it with TypeError, which passes through.
-    ("file-bytes", lambda f: f.png.encode(), lambda a: preprocess(a),
-     None if OPENCV_MAJOR >= 5 else TypeError, None),
-    ("undecodable-name", lambda f: f.undecodable, lambda a: preprocess(a), UnicodeEncodeError,
-     None),
-    ("imread-raises", lambda f: f.png, lambda a: preprocess(a), RuntimeError,
-     ("cv2", _stage_proxy("imread"))),
-    ("no-cv2-file", lambda f: f.png, lambda a: preprocess(a), NameError, ("cv2",)),
-    ("no-cv2-base64", lambda f: f.b64, lambda a: preprocess(a), ValueError, ("cv2",)),
-    ("no-np-file", lambda f: f.png, lambda a: preprocess(a), NameError, ("np",)),
-    ("no-np-base64", lambda f: f.b64, lambda a: preprocess(a), ValueError, ("np",)),
-    ("no-os", lambda f: f.png, lambda a: preprocess(a), NameError, ("os",)),
-    ("no-base64", lambda f: f.b64, lambda a: preprocess(a), ValueError, ("base64",)),
-    ("keyboard-interrupt", lambda f: f.b64, lambda a: preprocess(a), KeyboardInterrupt,
-     ("base64", _Raises(KeyboardInterrupt))),
-    ("decoder-raises", lambda f: f.b64, lambda a: preprocess(a), ValueError,
-     ("base64", _Raises(LookupError))),
-    ("gray-fails", lambda f: f.png, lambda a: preprocess(a), RuntimeError,
-     ("cv2", _stage_proxy("cvtColor"))),
-    ("resize-fails", lambda f: f.b64, lambda a: preprocess(a), RuntimeError,
-     ("cv2", _stage_proxy("resize"))),
-    ("kernel-fails", lambda f: f.png, lambda a: preprocess(a), RuntimeError,
-     ("np", _stage_proxy("ones"))),
-    ("opening-fails", lambda f: f.b64, lambda a: preprocess(a), RuntimeError,
-     ("cv2", _stage_proxy("morphologyEx"))),
-]
+    crop = image.crop_mrz_region
+    assert_no_leak(lambda: call(crop, argument), watch=(argument,), expected_error=error,
+                   repeat=4000)
 
 
 @pytest.mark.parametrize(
@@ -251,8 +40,10 @@ def test_preprocess_paths_do_not_leak(request, files, make, call, error, rebindi
     if OPENCV_MAJOR < 5 and request.node.callspec.id in EMPTY_DECODES:
         pytest.skip("OpenCV 4 leaks in cv2.imdecode of an empty buffer, with or without zerbano")
     argument = make(files)
+    preprocess = image.preprocess_image
     # The real modules stay watched while a stand-in is bound in their place.
-    watch = (argument, cv2, np, base64, image.os)
-    with rebound(*rebinding) if rebinding else contextlib.nullcontext():
-        assert_no_leak(lambda: call(argument), watch=watch, expected_error=error, repeat=2000)
+    watch = (*watchable_argument(argument), cv2, np, base64, image.os)
+    with rebound(vars(image), *rebinding) if rebinding else contextlib.nullcontext():
+        assert_no_leak(lambda: call(preprocess, argument), watch=watch, expected_error=error,
+                       repeat=2000)
     assert image.cv2 is cv2 and image.np is np and image.base64 is base64

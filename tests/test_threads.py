@@ -16,7 +16,7 @@ import pytest
 
 import zerbano.image as image
 from conftest import scaled
-from leakcheck import module_globals
+from leakcheck import module_globals, watchable_argument
 
 THREADS = 8
 ROUNDS = scaled(25, minimum=2)
@@ -114,7 +114,8 @@ def test_threads_give_single_threaded_results_without_leaks(inputs, fast_switchi
     assert {kind for results in expected for kind, _ in results} == {"ok", "error"}
 
     _run_threads(inputs, expected)  # warm-up: thread-state and cache allocations settle
-    watched = [argument for arguments in own for argument in arguments] + shared
+    watched = [watched for arguments in own + [shared] for argument in arguments
+               for watched in watchable_argument(argument)]
     watched += module_globals()
     gc.collect()
     counts = [sys.getrefcount(obj) for obj in watched]
