@@ -38,7 +38,7 @@ namespace zerbano::compat {
 // Bytecode of `raise AssertionError` (RESUME 0; the AssertionError type; RAISE_VARARGS 1),
 // in the running version's opcodes. Stack size 1.
 #if PY_VERSION_HEX >= 0x030E0000
-inline constexpr char raise_assertion_error[] = {'\x80', '\x00', '\x51', '\x00', '\x61', '\x01'};
+inline constexpr char raise_assertion_error[] = {'\x80', '\x00', '\x51', '\x00', '\x68', '\x01'};
 #elif PY_VERSION_HEX >= 0x030D0000
 inline constexpr char raise_assertion_error[] = {'\x95', '\x00', '\x17', '\x00', '\x65', '\x01'};
 #else
