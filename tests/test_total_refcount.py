@@ -1,0 +1,151 @@
+"""Every leak path under a debug interpreter, where sys.gettotalrefcount() counts every reference.
+
+The other leak checks watch chosen objects; a reference leaked to a long-lived object (a cached
+small int, a constant, a name) is invisible to them. Here each path runs N times through the
+module and N times through its plain-Python twin, which makes the same library calls: numpy
+and OpenCV are release builds whose own references the total does not count correctly, and
+the twin's run cancels them. The total's growth must be the same on both sides.
+
+Runs only under a debug interpreter with a module built for it (tools/debian.sh SUITE amd64
+refcount-check); ZERBANO_REQUIRE_TOTAL_REFCOUNT=1 turns the skip into a failure.
+"""
+
+import contextlib
+import gc
+import os
+import sys
+import types
+
+import pytest
+
+REQUIRED = os.environ.get("ZERBANO_REQUIRE_TOTAL_REFCOUNT") == "1"
+if not hasattr(sys, "gettotalrefcount"):
+    if REQUIRED:
+        raise RuntimeError("ZERBANO_REQUIRE_TOTAL_REFCOUNT=1, but this is not a debug interpreter")
+    pytest.skip("needs a debug interpreter (tools/debian.sh SUITE amd64 refcount-check)",
+                allow_module_level=True)
+
+import zerbano.image as image  # noqa: E402
+from leak_cases import (CROP_CASES, EMPTY_DECODES, OPENCV_MAJOR, PREPROCESS_CASES,  # noqa: E402
+                        make_files, rebound)
+
+CALLS = 200
+ATTEMPTS = 5
+
+# The module as Python code: the same globals, the same library calls.
+TWIN_SOURCE = '''
+import cv2
+import numpy as np
+import base64
+import os
+
+
+def preprocess_image(image_input):
+    img = None
+    if os.path.isfile(image_input):
+        if isinstance(image_input, str):
+            image_input.encode()  # as the module: a name that is not UTF-8 would crash imread
+        img = cv2.imread(image_input)
+    else:
+        try:
+            if "," in image_input:
+                image_input = image_input.split(",")[1]
+            decoded_data = base64.b64decode(image_input)
+            np_data = np.frombuffer(decoded_data, np.uint8)
+            img = cv2.imdecode(np_data, cv2.IMREAD_COLOR)
+        except Exception:
+            pass
+    if img is None:
+        raise ValueError(
+            "Could not read image from input. Ensure it is a valid file path or base64 string.")
+    gray = cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
+    gray = cv2.resize(gray, None, fx=2, fy=2, interpolation=cv2.INTER_CUBIC)
+    kernel = np.ones((2, 2), np.uint8)
+    gray = cv2.morphologyEx(gray, cv2.MORPH_OPEN, kernel)
+    return gray
+
+
+def crop_mrz_region(image):
+    height, width = image.shape[:2]
+    start_row = int(height * 0.7)
+    cropped = image[start_row:height, 0:width]
+    return cropped
+'''
+
+
+@pytest.fixture(scope="module")
+def twin():
+    module = types.ModuleType("zerbano_twin")
+    exec(compile(TWIN_SOURCE, "zerbano_twin", "exec"), vars(module))
+    return module
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    return make_files(tmp_path_factory.mktemp("total-refcount"))
+
+
+def test_the_module_is_built_for_this_interpreter():
+    # A module built without Py_DEBUG would leave its own references out of the total.
+    assert image.__file__.endswith(f"-{sys.version_info[0]}{sys.version_info[1]}d-"
+                                   f"{sys.implementation._multiarch}.so"), image.__file__
+
+
+def _run(call, expected_error):
+    try:
+        call()
+    except BaseException as error:
+        if expected_error is None or not isinstance(error, expected_error):
+            raise
+
+
+def _growth(call, expected_error):
+    """How much the total reference count grows over CALLS calls."""
+    gc.collect()
+    before = sys.gettotalrefcount()
+    for _ in range(CALLS):
+        _run(call, expected_error)
+    gc.collect()
+    return sys.gettotalrefcount() - before
+
+
+def assert_same_growth(ours, theirs, expected_error):
+    """The module's path and the twin's grow the total alike (in one of a few attempts: an
+    interpreter cache filling up now and then moves the total by a few; a leak moves it by
+    CALLS or more, every time)."""
+    for _ in range(20):  # warm-up: caches, lazily made attributes, interned strings
+        _run(ours, expected_error)
+        _run(theirs, expected_error)
+    differences = []
+    for _ in range(ATTEMPTS):
+        difference = _growth(ours, expected_error) - _growth(theirs, expected_error)
+        if difference == 0:
+            return
+        differences.append(difference)
+    raise AssertionError(f"the total reference count grew by {differences} more than the "
+                         f"plain-Python twin's over {CALLS} calls")
+
+
+@pytest.mark.parametrize(
+    "argument, call, error", [case[1:] for case in CROP_CASES], ids=[case[0] for case in CROP_CASES]
+)
+def test_crop_paths(twin, argument, call, error):
+    assert_same_growth(lambda: call(image.crop_mrz_region, argument),
+                       lambda: call(twin.crop_mrz_region, argument), error)
+
+
+@pytest.mark.parametrize(
+    "make, call, error, rebinding",
+    [case[1:] for case in PREPROCESS_CASES],
+    ids=[case[0] for case in PREPROCESS_CASES],
+)
+def test_preprocess_paths(request, twin, files, make, call, error, rebinding):
+    if OPENCV_MAJOR < 5 and request.node.callspec.id in EMPTY_DECODES:
+        pytest.skip("OpenCV 4 leaks in cv2.imdecode of an empty buffer, with or without zerbano")
+    argument = make(files)
+    with contextlib.ExitStack() as stack:
+        if rebinding:
+            for namespace in (vars(image), vars(twin)):
+                stack.enter_context(rebound(namespace, *rebinding))
+        assert_same_growth(lambda: call(image.preprocess_image, argument),
+                           lambda: call(twin.preprocess_image, argument), error)
