@@ -23,16 +23,39 @@ python=${PYTHON:-python3}
 venv=$work/venv
 
 echo "== sanitizer build in $work"
-"$python" -m venv --system-site-packages "$venv"
-isolation=()
-if "$venv/bin/python" -c "import scikit_build_core" 2>/dev/null; then
-    isolation=(--no-build-isolation)
-fi
-PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore \
-    "$venv/bin/pip" install -q --force-reinstall --no-deps "${isolation[@]}" \
+# The environment holds everything the build and the tests need, whatever the interpreter
+# itself has installed: the runtime and test requirements, and the build backend.
+"$python" -m venv "$venv"
+requirements=$("$venv/bin/python" - <<'EOF'
+import tomllib
+
+with open("pyproject.toml", "rb") as file:
+    project = tomllib.load(file)["project"]
+extras = project["optional-dependencies"]
+
+
+def expand(requirement):
+    # "zerbano[opencv]" names one of the project's own extras
+    if requirement.startswith(project["name"] + "["):
+        for extra in requirement[len(project["name"]) + 1:-1].split(","):
+            yield from (r for item in extras[extra] for r in expand(item))
+    else:
+        yield requirement
+
+
+print("\n".join(project["dependencies"] + [r for item in extras["test"] for r in expand(item)]))
+EOF
+)
+build_tools=(scikit-build-core)
+command -v cmake >/dev/null || build_tools+=(cmake ninja)
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
+# shellcheck disable=SC2086  # one requirement a line
+"$venv/bin/pip" install -q $requirements "${build_tools[@]}"
+"$venv/bin/pip" install -q --force-reinstall --no-deps --no-build-isolation \
     -C build-dir="$work/build" \
     -C cmake.build-type=Debug \
     -C cmake.define.ZERBANO_SANITIZE=ON \
+    -C cmake.define.ZERBANO_WERROR=ON \
     .
 
 asan=$(g++ -print-file-name=libasan.so)
