@@ -1,6 +1,8 @@
 """Import-time behaviour. Each case runs in a fresh interpreter: the module keeps process-wide
 state that a test in this process could not undo."""
 
+import os
+import re
 import sys
 
 import pytest
@@ -84,6 +86,8 @@ def test_exec_on_another_module_object_is_refused():
 # The interpreter's subinterpreter module changed in 3.13: renamed, and a failure comes back
 # as a result instead of an exception. Both report (exception type name, message).
 IMPORT_IN_NEW_INTERPRETER = """
+import os
+import re
 import sys
 if sys.version_info >= (3, 13):
     import _interpreters
@@ -295,5 +299,33 @@ def test_no_version_warning_on_this_interpreter():
         import warnings
         warnings.simplefilter("error")
         import zerbano.image
+        """
+    )
+
+
+FOREIGN_BUILD = os.environ.get("ZERBANO_FOREIGN_BUILD")
+
+
+@pytest.mark.skipif(not FOREIGN_BUILD, reason="needs ZERBANO_FOREIGN_BUILD: the module built for "
+                    "another Python version whose C API this one still has (.ci/run sets it)")
+def test_a_build_for_another_version_warns_with_the_build_version():
+    built = re.search(r"\.cpython-3(\d+)d?-", FOREIGN_BUILD).group(1)
+    running = f"{sys.version_info[0]}.{sys.version_info[1]}"
+    run_python(
+        f"""
+        import importlib.machinery, importlib.util, warnings
+        path = {FOREIGN_BUILD!r}
+        loader = importlib.machinery.ExtensionFileLoader("zerbano.image", path)
+        spec = importlib.util.spec_from_file_location("zerbano.image", path, loader=loader)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            try:
+                loader.exec_module(importlib.util.module_from_spec(spec))
+            except RuntimeWarning as warning:
+                assert str(warning) == ("compile time Python version 3.{built} of module "
+                                        "'zerbano.image' does not match runtime version "
+                                        "{running}"), str(warning)
+            else:
+                raise AssertionError("no warning")
         """
     )
