@@ -4,9 +4,9 @@
 // Lookups are cached by dictionary version (compat::dict_version). Every change of a
 // dictionary gives it a new version, unique in the process, so an entry whose dictionary still
 // shows the version it was filled at holds exactly what a fresh lookup would find; the value
-// is borrowed from that dictionary, which still refers to it. Only what a dictionary itself holds is cached: a name
-// found in `builtins` after a namespace miss, or an attribute that a module's `__getattr__`
-// supplies, is looked up afresh every time.
+// is borrowed from that dictionary, which still refers to it. Only what a dictionary itself
+// holds is cached: a name found in `builtins` after a namespace miss, or an attribute that a
+// module's `__getattr__` supplies, is looked up afresh every time.
 #include "shell/globals.hpp"
 
 #include <cstddef>
