@@ -3,7 +3,6 @@
 import base64
 import fcntl
 import os
-import select
 import shutil
 import signal
 import struct
@@ -108,8 +107,7 @@ def test_mixed_inputs_next_to_their_files_and_a_second_run(folder, tmp_path):
     assert (folder / "sub" / "page9-mrz.png").is_file() and done.stdout == ""
 
 
-@pytest.mark.parametrize("args", [["--jobs", "0", "{pages}"], ["{pages}", "--jobs", "many"],
-                                  ["-", "-"], ["{no_images}"]])
+@pytest.mark.parametrize("args", [["--jobs", "0", "{pages}"], ["-", "-"], ["{no_images}"]])
 def test_usage_errors_write_nothing(args, folder, tmp_path):
     (tmp_path / "no images").mkdir()
     (tmp_path / "no images" / "notes.txt").write_text("")
@@ -120,22 +118,16 @@ def test_usage_errors_write_nothing(args, folder, tmp_path):
     assert sorted(tmp_path.rglob("*")) == before
 
 
-def read_terminal(process, master, timeout=60):
-    chunks, deadline = [], time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        ready, _, _ = select.select([master], [], [], 0.5)
-        if ready:
-            try:
-                data = os.read(master, 65536)
-            except OSError:  # EIO: the child closed its end
-                break
-            if not data:
-                break
-            chunks.append(data)
-        elif process.poll() is not None:
-            break
-    process.wait(timeout=10)
-    return b"".join(chunks).decode(errors="replace")
+def read_terminal(master):
+    """All the child wrote to the terminal, once it has exited (a pty reads EIO at the end)."""
+    chunks = []
+    while True:
+        try:
+            chunks.append(os.read(master, 65536))
+        except OSError:
+            return b"".join(chunks).decode(errors="replace")
+        if not chunks[-1]:
+            return b"".join(chunks).decode(errors="replace")
 
 
 @pytest.mark.parametrize("with_tqdm", [True, False])
@@ -149,7 +141,8 @@ def test_progress_bar_on_a_terminal_only_where_tqdm_imports(with_tqdm, folder, t
             command(folder, "--out", tmp_path / "out", code=None if with_tqdm else WITHOUT_TQDM),
             cwd=tmp_path, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=slave)
         os.close(slave)
-        screen = read_terminal(process, master)
+        process.wait(timeout=120)  # its few lines fit in the terminal's buffer
+        screen = read_terminal(master)
     finally:
         os.close(master)
     assert process.returncode == 1

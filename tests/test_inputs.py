@@ -2,9 +2,7 @@
 
 import os
 
-import pytest
-
-from zerbano.inputs import UsageError, plan_pages
+from zerbano.inputs import plan_pages
 
 
 def touch(folder, *names):
@@ -50,15 +48,3 @@ def test_the_runs_own_outputs_are_no_pages_unless_named(tmp_path):
         (str(tmp_path / "p.jpg"), "p"), (str(tmp_path / "p.png"), "p-2")]
     named = tmp_path / "p-mrz.png"
     assert planned([tmp_path, named], tmp_path)[-1] == (str(named), "p-mrz")
-
-
-@pytest.mark.parametrize("arguments, message", [
-    (["-", "-"], "'-' is given more than once"),
-    (["{empty}"], "no image files in "),
-])
-def test_usage_errors(arguments, message, tmp_path):
-    (tmp_path / "empty").mkdir()
-    touch(tmp_path / "empty", "notes.txt")
-    with pytest.raises(UsageError, match=message):
-        plan_pages([a.format(empty=tmp_path / "empty") for a in arguments],
-                   read_stdin=lambda: "")
