@@ -54,15 +54,15 @@ def folder(tmp_path):
     return pages
 
 
-def expected_outcome(paths):
+def expected_outcome(folder):
     """What calling the two functions page by page gives: arrays, or the error message."""
     outcome = {}
-    for path in paths:
+    for path in sorted(folder.iterdir()):
         try:
             preprocessed = zi.preprocess_image(str(path))
-            outcome[path.stem] = (preprocessed, zi.crop_mrz_region(preprocessed))
+            outcome[path] = (preprocessed, zi.crop_mrz_region(preprocessed))
         except ValueError as error:
-            outcome[path.stem] = str(error)
+            outcome[path] = str(error)
     return outcome
 
 
@@ -70,23 +70,21 @@ def expected_outcome(paths):
 def test_every_page_is_written_as_one_by_one_calls_give_it(folder, tmp_path, jobs):
     out = tmp_path / "out"
     done = zerbano(folder, "--out", out, "--jobs", jobs, cwd=tmp_path)
-    expected = expected_outcome(sorted(folder.iterdir()))
-    failed = [f"{folder / (stem + ext)}: {MESSAGE}" for stem, ext in (("empty", ".jpg"),
-                                                                     ("notes", ".png"))]
-    assert [name for name, value in expected.items() if isinstance(value, str)] == [
-        "empty", "notes"]  # the truncated JPEG decodes: it is no failure
+    expected = expected_outcome(folder)
+    failed = [f"{path}: {value}" for path, value in expected.items() if isinstance(value, str)]
+    assert failed == [f"{folder / name}: {MESSAGE}" for name in ("empty.jpg", "notes.png")]
     lines = done.stderr.splitlines()
     # OpenCV's decoder may warn about the truncated JPEG first; the failures come last.
     assert done.returncode == 1 and lines[-3:-1] == failed, done.stderr
     assert lines[-1].startswith("4 pages written, 2 failed, ") and "pages/s" in lines[-1]
-    for stem, arrays in expected.items():
+    for path, arrays in expected.items():
         if isinstance(arrays, str):
-            assert not list(out.glob(stem + "-*"))
+            assert not list(out.glob(path.stem + "-*"))
             continue
         for suffix, array in zip(("preprocessed", "mrz"), arrays):
-            written = cv2.imread(str(out / f"{stem}-{suffix}.png"), cv2.IMREAD_UNCHANGED)
+            written = cv2.imread(str(out / f"{path.stem}-{suffix}.png"), cv2.IMREAD_UNCHANGED)
             assert np.array_equal(written, array)
-    assert sorted(path.name for path in out.iterdir() if path.name.startswith(".")) == []
+    assert [path.name for path in out.iterdir() if path.name.startswith(".")] == []
 
 
 def test_mixed_inputs_next_to_their_files_and_a_second_run(folder, tmp_path):
@@ -159,16 +157,16 @@ def test_ctrl_c_leaves_whole_files_only(tmp_path):
     count = 60
     for index in range(1, count):
         shutil.copy(first, pages / f"page{index:03}.jpg")
+    started = time.monotonic()
     process = subprocess.Popen(command(pages, "--out", out, "--jobs", "2"),
                                cwd=tmp_path, stderr=subprocess.PIPE, text=True)
-    deadline = time.monotonic() + 60
-    while not list(out.glob("*-mrz.png")) and time.monotonic() < deadline:
+    while not list(out.glob("*-mrz.png")) and time.monotonic() < started + 120:
         time.sleep(0.01)
+    first_page = time.monotonic() - started  # start-up and one page: slow when emulated
     process.send_signal(signal.SIGINT)
-    interrupted = time.monotonic()
-    _, stderr = process.communicate(timeout=60)
+    _, stderr = process.communicate(timeout=120)
     assert process.returncode == 130 and stderr.endswith("zerbano: interrupted\n"), stderr
-    assert time.monotonic() - interrupted < 5
+    assert time.monotonic() - started < 2 + 3 * first_page  # in one page's time, not all 60
     files = sorted(out.iterdir())
     assert 0 < len(files) < 2 * count
     assert all(path.suffix == ".png" and not path.name.startswith(".") for path in files)
