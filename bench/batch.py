@@ -13,7 +13,8 @@ setting, and the table shows both. As in run.py, the sides run round by round wi
 order rotating, each row quotes the median pages per second of both sides and the median of
 the per-round ratios with their 25th-75th percentiles, and before anything is timed every
 side's files are checked to hold the pixels of preprocess_image / crop_mrz_region called one
-by one. The load average is printed before and after: rerun when it was high.
+by one. The load average is printed before and after, with the share of the machine that other
+processes took while the sides ran: rerun when it was more than a few percent.
 
 With --dask (dask[distributed] installed), preprocess_image mapped over the same pages on a
 local Dask cluster of N worker processes, its results gathered back, runs against the same
@@ -165,6 +166,26 @@ def load():
     return "load average {:.2f} {:.2f} {:.2f}".format(*os.getloadavg())
 
 
+def cpu_counters():
+    """(busy ticks of the whole machine, all ticks, this process's CPU ticks), or None."""
+    try:
+        with open("/proc/stat") as stat:
+            ticks = [int(value) for value in stat.readline().split()[1:9]]
+    except OSError:
+        return None
+    own = os.times()
+    idle = ticks[3] + ticks[4]  # idle and iowait
+    return sum(ticks) - idle, sum(ticks), (own.user + own.system) * os.sysconf("SC_CLK_TCK")
+
+
+def others_share(before, after):
+    """How much of the machine other processes used between two cpu_counters() readings."""
+    if before is None or after is None:
+        return "other processes' share not known (no /proc/stat)"
+    busy, total, own = (b - a for a, b in zip(before, after))
+    return f"other processes used {max(0.0, busy - own) / total:.0%} of the machine meanwhile"
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="small counts, for CI")
@@ -183,7 +204,9 @@ def main(argv=None):
                  for jobs in (1, cpus) for threads in (-1, 1)]
         for side in sides:
             check_outputs(side)  # also the warm-up: page cache, OpenCV's pool
+        counters = cpu_counters()
         one_default, one_single, many_default, many_single = run.interleave(sides, plan["rounds"])
+        interference = others_share(counters, cpu_counters())
         cv2.setNumThreads(-1)  # Dask's side and its baseline: OpenCV as a caller has it
         dask_rows, dask_note = bench_dask(folder, cpus, plan["rounds"]) if args.dask else ([], None)
     # What the command does: OpenCV at one thread when it runs pages on several.
@@ -200,7 +223,7 @@ def main(argv=None):
         f"{plan['pages']} JPEG pages of {SIZE}, PNG files written; "
         f"{'quick' if args.quick else 'full'} run, {time.perf_counter() - started:.0f} s; "
         f"medians of interleaved rounds",
-        f"before: {load_before}; after: {load()}",
+        f"before: {load_before}; after: {load()}; {interference}",
     ] + ([dask_note] if dask_note else []))
     return 0
 
