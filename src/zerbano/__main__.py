@@ -1,11 +1,19 @@
-"""Preview of the preprocessing on the command line.
+"""The command line: one page previewed, or many pages prepared.
 
-    python -m zerbano [IMAGE] [--out DIR]
+    python -m zerbano [INPUT...] [--out DIR] [--jobs N] [--recursive]
 
-IMAGE is a file path, base64 text, a data URL, or "-" to read that text from standard input;
-without it the sample passport page shipped with the package is used. Writes the
-preprocessed image and its MRZ band as PNG files (next to an input file, else into the
-current directory, or into DIR) and prints their shapes and the time taken.
+An INPUT is an image file, a directory (its image files by extension, sorted; subdirectories
+only with --recursive), base64 text or a data URL, or "-" to read that text from standard
+input; without one, the sample passport page shipped with the package is used.
+
+One file or text: the preview. Writes the preprocessed image and its MRZ band as PNG files
+(next to an input file, else into the current directory, or into DIR) and prints their shapes
+and the time taken.
+
+Several inputs, or a directory: the batch. Writes each page's two PNG files the same way, on
+--jobs threads, with a progress bar while standard error is a terminal; lists the pages that
+failed and ends with one summary line. Exit status 0 when every page was written, 1 when one
+failed, 2 for a usage error, 130 when interrupted.
 """
 
 import argparse
@@ -15,25 +23,58 @@ import time
 from importlib import resources
 
 SAMPLE = "sample-passport.jpg"
+PROG = "python -m zerbano"
+EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
 
 
 class OneLineParser(argparse.ArgumentParser):
     def error(self, message):
-        self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see --help)\n")
+
+
+def positive_count(text):
+    try:
+        count = int(text)
+    except ValueError:
+        count = 0
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"must be a whole number of at least 1, not {text!r}")
+    return count
 
 
 def parse_arguments(argv):
     parser = OneLineParser(
-        prog="python -m zerbano",
-        description="Preprocess a passport page for OCR and crop its MRZ band.",
+        prog=PROG,
+        description="Preprocess passport pages for OCR and crop their MRZ bands.",
     )
     parser.add_argument(
-        "image", nargs="?",
-        help="file path, base64 text, data URL, or - for text on standard input "
-             "(default: the shipped sample page)",
+        "inputs", nargs="*", metavar="INPUT",
+        help="image file, directory of image files, base64 text, data URL, or - for text on "
+             "standard input (default: the shipped sample page)",
     )
     parser.add_argument("--out", metavar="DIR", help="directory for the PNG files")
-    return parser.parse_args(argv)
+    parser.add_argument("--jobs", metavar="N", type=positive_count,
+                        help="pages prepared at once (default: the CPUs this process may use)")
+    parser.add_argument("--recursive", action="store_true",
+                        help="take the image files of subdirectories too")
+    # Intermixed: options may stand between the inputs ("DIR --recursive FILE").
+    return parser.parse_intermixed_args(argv)
+
+
+def is_batch(inputs):
+    return len(inputs) > 1 or (len(inputs) == 1 and os.path.isdir(inputs[0]))
+
+
+def require_cv2():
+    try:
+        import cv2  # noqa: F401 - only to name the missing dependency clearly
+    except ImportError:
+        raise SystemExit(
+            "zerbano: error: OpenCV's cv2 is not installed "
+            "(pip install 'zerbano[opencv]', or apt install python3-opencv)")
+
+
+# --- One page ------------------------------------------------------------------------------
 
 
 def output_stem(image, text):
@@ -46,26 +87,20 @@ def output_stem(image, text):
     return "input", os.getcwd()
 
 
-def run(argv):
-    options = parse_arguments(argv)
-    try:
-        import cv2  # noqa: F401 - only to name the missing dependency clearly
-    except ImportError:
-        raise SystemExit(
-            "zerbano: error: OpenCV's cv2 is not installed "
-            "(pip install 'zerbano[opencv]', or apt install python3-opencv)")
+def preview(image, out):
     from zerbano.image import crop_mrz_region, preprocess_image
+    from zerbano.pngfiles import write_png
 
-    if options.image is None:
+    if image is None:
         source = resources.files("zerbano") / "data" / SAMPLE
         text = str(source)
-    elif options.image == "-":
+    elif image == "-":
         text = sys.stdin.read().strip()
     else:
-        text = options.image
-    stem, folder = output_stem(options.image, text)
-    if options.out:
-        folder = options.out
+        text = image
+    stem, folder = output_stem(image, text)
+    if out:
+        folder = out
         os.makedirs(folder, exist_ok=True)
 
     started = time.perf_counter()
@@ -76,23 +111,68 @@ def run(argv):
     written = []
     for suffix, image in (("preprocessed", preprocessed), ("mrz", band)):
         path = os.path.join(folder, f"{stem}-{suffix}.png")
-        if not cv2.imwrite(path, image):
-            raise OSError(f"could not write {path}")
+        write_png(path, image)
         written.append(path)
     print(f"preprocessed: {preprocessed.shape[1]}x{preprocessed.shape[0]} -> {written[0]}")
     print(f"MRZ band:     {band.shape[1]}x{band.shape[0]} -> {written[1]}")
     print(f"took {elapsed * 1000:.1f} ms")
 
 
-def main(argv=None):
+# --- Many pages ----------------------------------------------------------------------------
+
+
+def prepare_pages(options):
+    import cv2
+
+    from zerbano import batch
+    from zerbano.inputs import plan_pages
+
+    pages, renamed = plan_pages(options.inputs, options.out, options.recursive, sys.stdin.read)
+    if options.out:
+        os.makedirs(options.out, exist_ok=True)
+    for page, natural in renamed:
+        print(f"zerbano: {page.label}: writes {os.path.basename(page.stem)}-*.png, as "
+              f"{os.path.basename(natural)}-*.png belongs to an earlier input", file=sys.stderr)
+    jobs = min(options.jobs or batch.usable_cpus(), len(pages))
+    if jobs > 1:
+        cv2.setNumThreads(1)  # the pages already keep every core busy; see bench/batch.py
+    bar = batch.open_progress(len(pages), sys.stderr)
     try:
-        run(sys.argv[1:] if argv is None else argv)
+        outcome = batch.run_pages(pages, jobs, bar.update)
+    finally:
+        bar.close()
+    for index in sorted(outcome.failures):
+        print(f"{pages[index].label}: {outcome.failures[index]}", file=sys.stderr)
+    print(outcome.summary(), file=sys.stderr)
+    return EXIT_FAILED if outcome.failures else 0
+
+
+def run(argv):
+    options = parse_arguments(argv)
+    require_cv2()
+    if is_batch(options.inputs):
+        return prepare_pages(options)
+    preview(options.inputs[0] if options.inputs else None, options.out)
+    return 0
+
+
+def main(argv=None):
+    from zerbano.inputs import UsageError
+
+    try:
+        status = run(sys.argv[1:] if argv is None else argv)
+    except UsageError as error:
+        print(f"{PROG}: error: {error} (see --help)", file=sys.stderr)
+        status = EXIT_USAGE
     except (ValueError, OSError) as error:
         sys.exit(f"zerbano: error: {error}")
     except Exception as error:  # anything else from OpenCV or NumPy: still one line
         sys.exit(f"zerbano: error: {type(error).__name__}: {error}")
     except KeyboardInterrupt:
-        sys.exit("zerbano: interrupted")
+        print("zerbano: interrupted", file=sys.stderr)
+        status = EXIT_INTERRUPTED
+    if status:
+        sys.exit(status)
 
 
 if __name__ == "__main__":

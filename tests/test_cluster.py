@@ -1,0 +1,91 @@
+"""The functions on other processes: process pools, a Dask cluster, and subinterpreters.
+
+The functions pickle by reference (module and name), so each worker imports zerbano.image
+itself; its results and its ValueError travel back unchanged.
+"""
+
+import base64
+import concurrent.futures
+import logging
+import multiprocessing
+import subprocess
+import sys
+
+import cv2
+import numpy as np
+import pytest
+
+import zerbano.image as zi
+
+from conftest import NO_SUBPROCESS
+
+pytestmark = pytest.mark.skipif(NO_SUBPROCESS, reason="this runner cannot start subprocesses")
+
+MESSAGE = "Could not read image from input. Ensure it is a valid file path or base64 string."
+TIMEOUT = 60
+
+
+@pytest.fixture(scope="module")
+def inputs(tmp_path_factory):
+    """A path, a data URL, and text that is neither (the last one fails)."""
+    page = np.random.default_rng(5).integers(0, 256, (48, 64, 3), np.uint8)
+    path = tmp_path_factory.mktemp("cluster") / "page.png"
+    assert cv2.imwrite(str(path), page)
+    url = "data:image/png;base64," + base64.b64encode(path.read_bytes()).decode()
+    return [str(path), url, "no such page"]
+
+
+def check_results(futures, inputs):
+    for future, image_input in zip(futures[:-1], inputs[:-1]):
+        assert np.array_equal(future.result(timeout=TIMEOUT), zi.preprocess_image(image_input))
+    with pytest.raises(ValueError) as failure:
+        futures[-1].result(timeout=TIMEOUT)
+    assert type(failure.value) is ValueError and str(failure.value) == MESSAGE
+
+
+# On 3.12+ fork warns when the parent has threads; OpenCV's pool in this process has some.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_process_pool(method, inputs):
+    context = multiprocessing.get_context(method)
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
+        check_results([pool.submit(zi.preprocess_image, x) for x in inputs], inputs)
+
+
+def test_dask_local_cluster_of_two_processes(inputs):
+    distributed = pytest.importorskip("dask.distributed", reason="dask[distributed] is absent")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None,
+                                  silence_logs=logging.CRITICAL) as cluster, \
+            distributed.Client(cluster, timeout=TIMEOUT) as client:
+        futures = client.map(zi.preprocess_image, inputs)
+        check_results(futures, inputs)
+        assert len(set(client.run(lambda: __import__("os").getpid()).values())) == 2
+
+
+# In a fresh interpreter, so that a pool that hangs instead of failing is ended by the timeout
+# (os._exit: not even the pool's shutdown can wait on it). Prints the exception chain, one
+# type name a line; a wrapper from concurrent.interpreters names the original in excinfo.
+INTERPRETER_POOL = """
+import concurrent.futures, os, sys
+import zerbano.image as zi
+pool = concurrent.futures.InterpreterPoolExecutor(1)
+try:
+    pool.submit(zi.preprocess_image, sys.argv[1]).result(timeout=30)
+    print("no error")
+except BaseException as error:
+    while error is not None:
+        excinfo = getattr(error, "excinfo", None)
+        print(type(error).__name__, getattr(getattr(excinfo, "type", None), "__name__", ""))
+        error = error.__cause__ or error.__context__
+sys.stdout.flush()
+os._exit(0)
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 14),
+                    reason="InterpreterPoolExecutor exists from Python 3.14")
+def test_interpreter_pool_is_refused_with_import_error(inputs):
+    done = subprocess.run([sys.executable, "-c", INTERPRETER_POOL, inputs[0]],
+                          capture_output=True, text=True, timeout=90)
+    assert "ImportError" in done.stdout.split(), done.stdout + done.stderr
