@@ -21,6 +21,7 @@ from hypothesis.extra import numpy as hnp
 import zerbano.image as image
 from conftest import scaled
 from helpers import module_entries
+from plain_twin import make_twin
 
 MESSAGE = "Could not read image from input. Ensure it is a valid file path or base64 string."
 PREPROCESS = "zerbano.image.preprocess_image"
@@ -36,31 +37,10 @@ CROP_MESSAGES = re.compile(
 )
 
 
-def plain_preprocess(image_input):
-    img = None
-    if os.path.isfile(image_input):
-        img = cv2.imread(image_input)
-    else:
-        try:
-            if "," in image_input:
-                image_input = image_input.split(",")[1]
-            decoded_data = base64.b64decode(image_input)
-            np_data = np.frombuffer(decoded_data, np.uint8)
-            img = cv2.imdecode(np_data, cv2.IMREAD_COLOR)
-        except Exception:
-            pass
-    if img is None:
-        raise ValueError(MESSAGE)
-    gray = cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
-    gray = cv2.resize(gray, None, fx=2, fy=2, interpolation=cv2.INTER_CUBIC)
-    kernel = np.ones((2, 2), np.uint8)
-    return cv2.morphologyEx(gray, cv2.MORPH_OPEN, kernel)
-
-
-def plain_crop(img):
-    height, width = img.shape[:2]
-    start_row = int(height * 0.7)
-    return img[start_row:height, 0:width]
+# The module as plain Python: what every fuzzed call is compared with.
+_twin = make_twin()
+plain_preprocess = _twin.preprocess_image
+plain_crop = _twin.crop_mrz_region
 
 
 def outcome(function, argument):

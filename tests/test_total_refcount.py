@@ -14,7 +14,6 @@ import contextlib
 import gc
 import os
 import sys
-import types
 
 import pytest
 
@@ -28,56 +27,15 @@ if not hasattr(sys, "gettotalrefcount"):
 import zerbano.image as image  # noqa: E402
 from leak_cases import (CROP_CASES, EMPTY_DECODES, OPENCV_MAJOR, PREPROCESS_CASES,  # noqa: E402
                         make_files, rebound)
+from plain_twin import make_twin  # noqa: E402
 
 CALLS = 200
 ATTEMPTS = 5
 
-# The module as Python code: the same globals, the same library calls.
-TWIN_SOURCE = '''
-import cv2
-import numpy as np
-import base64
-import os
-
-
-def preprocess_image(image_input):
-    img = None
-    if os.path.isfile(image_input):
-        if isinstance(image_input, str):
-            image_input.encode()  # as the module: a name that is not UTF-8 would crash imread
-        img = cv2.imread(image_input)
-    else:
-        try:
-            if "," in image_input:
-                image_input = image_input.split(",")[1]
-            decoded_data = base64.b64decode(image_input)
-            np_data = np.frombuffer(decoded_data, np.uint8)
-            img = cv2.imdecode(np_data, cv2.IMREAD_COLOR)
-        except Exception:
-            pass
-    if img is None:
-        raise ValueError(
-            "Could not read image from input. Ensure it is a valid file path or base64 string.")
-    gray = cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
-    gray = cv2.resize(gray, None, fx=2, fy=2, interpolation=cv2.INTER_CUBIC)
-    kernel = np.ones((2, 2), np.uint8)
-    gray = cv2.morphologyEx(gray, cv2.MORPH_OPEN, kernel)
-    return gray
-
-
-def crop_mrz_region(image):
-    height, width = image.shape[:2]
-    start_row = int(height * 0.7)
-    cropped = image[start_row:height, 0:width]
-    return cropped
-'''
-
 
 @pytest.fixture(scope="module")
 def twin():
-    module = types.ModuleType("zerbano_twin")
-    exec(compile(TWIN_SOURCE, "zerbano_twin", "exec"), vars(module))
-    return module
+    return make_twin()
 
 
 @pytest.fixture(scope="module")
