@@ -22,6 +22,8 @@ import sys
 import time
 from importlib import resources
 
+from zerbano.inputs import OUTPUT_SUFFIXES, TEXT_STEM, UsageError, plan_pages
+
 SAMPLE = "sample-passport.jpg"
 PROG = "python -m zerbano"
 EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
@@ -84,7 +86,7 @@ def output_stem(image, text):
     if os.path.isfile(text):
         folder, name = os.path.split(os.path.abspath(text))
         return os.path.splitext(name)[0], folder
-    return "input", os.getcwd()
+    return TEXT_STEM, os.getcwd()
 
 
 def preview(image, out):
@@ -109,7 +111,7 @@ def preview(image, out):
     elapsed = time.perf_counter() - started
 
     written = []
-    for suffix, image in (("preprocessed", preprocessed), ("mrz", band)):
+    for suffix, image in zip(OUTPUT_SUFFIXES, (preprocessed, band)):
         path = os.path.join(folder, f"{stem}-{suffix}.png")
         write_png(path, image)
         written.append(path)
@@ -125,7 +127,6 @@ def prepare_pages(options):
     import cv2
 
     from zerbano import batch
-    from zerbano.inputs import plan_pages
 
     pages, renamed = plan_pages(options.inputs, options.out, options.recursive, sys.stdin.read)
     if options.out:
@@ -157,7 +158,6 @@ def run(argv):
 
 
 def main(argv=None):
-    from zerbano.inputs import UsageError
 
     try:
         status = run(sys.argv[1:] if argv is None else argv)
