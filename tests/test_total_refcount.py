@@ -31,6 +31,9 @@ from plain_twin import make_twin  # noqa: E402
 
 CALLS = 200
 ATTEMPTS = 5
+# What an interpreter cache filling up moves the total by over a whole run, now and then (seen:
+# +-1 on a run of 200 calls). A leak moves it by CALLS or more, every time.
+NOISE = 2
 
 
 @pytest.fixture(scope="module")
@@ -68,16 +71,15 @@ def _growth(call, expected_error):
 
 
 def assert_same_growth(ours, theirs, expected_error):
-    """The module's path and the twin's grow the total alike (in one of a few attempts: an
-    interpreter cache filling up now and then moves the total by a few; a leak moves it by
-    CALLS or more, every time)."""
+    """The module's path and the twin's grow the total alike: no reference leaked per call (in
+    one of a few attempts, within NOISE for the whole run)."""
     for _ in range(20):  # warm-up: caches, lazily made attributes, interned strings
         _run(ours, expected_error)
         _run(theirs, expected_error)
     differences = []
     for _ in range(ATTEMPTS):
         difference = _growth(ours, expected_error) - _growth(theirs, expected_error)
-        if difference == 0:
+        if abs(difference) <= NOISE:
             return
         differences.append(difference)
     raise AssertionError(f"the total reference count grew by {differences} more than the "
