@@ -1,6 +1,6 @@
 # Build against the Python of a Debian root file system: amd64 with this machine's compiler,
-# or armhf (hard-float ABI, ARMv6 + VFPv2, ARM mode) with Debian's arm-linux-gnueabihf cross
-# compiler. tools/debian.sh makes the root file systems and drives this file through pip
+# arm64 with Debian's aarch64-linux-gnu cross compiler, or armhf (hard-float ABI, ARMv6 +
+# VFPv2, ARM mode) with Debian's arm-linux-gnueabihf cross compiler. tools/debian.sh makes the root file systems and drives this file through pip
 # wheel and scikit-build-core; by hand:
 #
 #   cmake -S . -B build/trixie-amd64-cmake -DCMAKE_TOOLCHAIN_FILE=cmake/debian-toolchain.cmake \
@@ -8,7 +8,7 @@
 #         -DZERBANO_DEBIAN_PYTHON=python3.13 -DCMAKE_POLICY_DEFAULT_CMP0190=NEW
 #
 #   ZERBANO_DEBIAN_ROOTFS  the root file system, with the interpreter and its -dev headers
-#   ZERBANO_DEBIAN_ARCH    amd64 or armhf
+#   ZERBANO_DEBIAN_ARCH    amd64, arm64 or armhf
 #   ZERBANO_DEBIAN_PYTHON  the interpreter to build for, as named in /usr/bin: python3.13, or
 #                          python3.13d for the debug interpreter (headers in python3.13d)
 #
@@ -51,6 +51,15 @@ if(ZERBANO_DEBIAN_ARCH STREQUAL "armhf")
     # adds cmake/armv6_crt.c in their place.
     set(ZERBANO_ARMV6_STARTFILES ON)
     set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static -L "${_zerbano_root}")
+elseif(ZERBANO_DEBIAN_ARCH STREQUAL "arm64")
+    # 64-bit boards (Raspberry Pi 3 and later on a 64-bit OS): the compiler's default
+    # armv8-a needs no measures of its own.
+    set(CMAKE_SYSTEM_PROCESSOR aarch64)
+    set(_zerbano_triplet aarch64-linux-gnu)
+    set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
+    set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+    set(_zerbano_arch_flags "")
+    set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static -L "${_zerbano_root}")
 elseif(ZERBANO_DEBIAN_ARCH STREQUAL "amd64")
     set(CMAKE_SYSTEM_PROCESSOR x86_64)
     set(_zerbano_triplet x86_64-linux-gnu)
@@ -61,7 +70,7 @@ elseif(ZERBANO_DEBIAN_ARCH STREQUAL "amd64")
     set(CMAKE_CROSSCOMPILING_EMULATOR
         "${_zerbano_root}/lib64/ld-linux-x86-64.so.2" --library-path "${_zerbano_libs}")
 else()
-    message(FATAL_ERROR "ZERBANO_DEBIAN_ARCH='${ZERBANO_DEBIAN_ARCH}': amd64 or armhf")
+    message(FATAL_ERROR "ZERBANO_DEBIAN_ARCH='${ZERBANO_DEBIAN_ARCH}': amd64, arm64 or armhf")
 endif()
 
 # -idirafter: Python.h includes the multiarch pyconfig.h wrapper, which includes

@@ -1,11 +1,11 @@
 #!/bin/bash
 # debian.sh - build zerbano for a Debian system (a suite and an architecture) and run the test
 # suite against that build inside a root file system of that system: natively for amd64,
-# under qemu user-mode emulation for armhf (ARMv6 + VFPv2, hard-float ABI).
+# under qemu user-mode emulation for arm64 (ARMv8-A) and armhf (ARMv6 + VFPv2, hard-float ABI).
 #
 # usage: tools/debian.sh SUITE ARCH COMMAND [ARGS]
 #   SUITE             bookworm (Python 3.11), trixie (3.13) or forky (3.14)
-#   ARCH              amd64 or armhf
+#   ARCH              amd64, arm64 or armhf
 #
 #   deps              install the host tools (apt; needs root)
 #   rootfs            make the root file system: reuse it when complete, else unpack the
@@ -17,28 +17,32 @@
 #   check-armv6 SO... armhf: fail unless each SO is ARMv6 + VFPv2, hard-float, ARM mode only
 #   test [PYTEST...]  run tests/ with the suite's python3 against build/SUITE-ARCH/stage
 #   install-check     pip install the wheel into a venv in the rootfs, import it there
+#   choose-check DIR  pip in the rootfs picks this platform's wheel from a release's artifacts
+#                     in DIR and refuses each of the other wheels
 #   debug-build       amd64: build against the suite's debug interpreter (Py_DEBUG) into
 #                     build/SUITE-ARCH/debug/stage
 #   refcount-check    amd64: every leak path under the debug interpreter, counting every
 #                     reference (sys.gettotalrefcount) against the plain-Python twin
 #   bench [ARGS]      bench/run.py with the suite's python3 against the stage
 #   run CMD...        run CMD inside the rootfs (checkout at /src, stage at /stage)
+#   tools-venv        make build/tools-venv, the host's release tools (SUITE and ARCH unused)
 #   all               deps, rootfs, build, check (armhf), test, install-check, and for amd64
 #                     debug-build and refcount-check
 #
 # Environment:
 #   ZERBANO_DEBIAN_CACHE    cache dir for root file systems and tarballs (/var/cache/zerbano-debian)
-#   ZERBANO_DEBIAN_MODE     armhf: userns | host-binfmt | qemu-L (default: the first that works)
+#   ZERBANO_DEBIAN_MODE     arm64, armhf: userns | host-binfmt | qemu-L (default: the first that works)
 #   ZERBANO_DEBIAN_PROJECT  project to build and test (default: this checkout)
 #   ZERBANO_DEBIAN_IMPORT   module install-check imports (default zerbano.image)
 #   ZERBANO_TEST_SCALE      scale factor for heavy tests (default 1; 0.05 under emulation)
 #   MIRROR                  Debian archive URI (default: taken from this machine's apt sources)
 #
 # Needs root. Every mount is made in private namespaces, so the host's mount table is left as
-# it is. For armhf, qemu-arm is registered only in a private user namespace's own binfmt_misc
-# (Linux 6.7+); without that, a qemu-arm rule already registered on the host is used; failing
-# both, python runs as `qemu-arm-static -L`, where armhf programs cannot start armhf
-# subprocesses: the tests then see ZERBANO_NO_SUBPROCESS=1 and skip the ones that need one.
+# it is. For arm64 and armhf, qemu-aarch64 or qemu-arm is registered only in a private user
+# namespace's own binfmt_misc (Linux 6.7+); without that, a rule already registered on the
+# host is used; failing both, python runs as `qemu-arm-static -L` (or qemu-aarch64-static),
+# where the emulated programs cannot start emulated subprocesses: the tests then see
+# ZERBANO_NO_SUBPROCESS=1 and skip the ones that need one.
 set -euo pipefail
 
 SELF=$(readlink -f "$0")
@@ -61,8 +65,9 @@ case "$ARCH" in
   amd64) TRIPLET=x86_64-linux-gnu WHEEL_PLATFORMS=(linux_x86_64) ;;
   # Debian and Raspberry Pi OS report linux_armv6l on ARMv6 cores and linux_armv7l on later
   # ones (pip on a 64-bit kernel with armhf userland accepts linux_armv7l too).
-  armhf) TRIPLET=arm-linux-gnueabihf WHEEL_PLATFORMS=(linux_armv6l linux_armv7l) ;;
-  *) die "unknown architecture '$ARCH' (amd64 or armhf)" ;;
+  arm64) TRIPLET=aarch64-linux-gnu WHEEL_PLATFORMS=(linux_aarch64) QEMU=qemu-aarch64 ;;
+  armhf) TRIPLET=arm-linux-gnueabihf WHEEL_PLATFORMS=(linux_armv6l linux_armv7l) QEMU=qemu-arm ;;
+  *) die "unknown architecture '$ARCH' (amd64, arm64 or armhf)" ;;
 esac
 PLATFORM=$SUITE-$ARCH
 PY=python$PYV
@@ -79,9 +84,11 @@ PROJECT=$(readlink -f "${ZERBANO_DEBIAN_PROJECT:-$REPO}")
 OUT="$PROJECT/build/$PLATFORM"
 # what `run` mounts at /stage (refcount-check mounts the debug build's there)
 STAGE=${ZERBANO_DEBIAN_STAGE:-$OUT/stage}
-CROSS=arm-linux-gnueabihf-
+# what `run` mounts at /dist (choose-check mounts a whole release's there)
+DIST=${ZERBANO_DEBIAN_DIST:-$OUT/dist}
+CROSS=$TRIPLET-
 ARMV6_FLAGS="-march=armv6+fp -mfpu=vfp -mfloat-abi=hard -marm"
-emulated() { [ "$ARCH" = armhf ]; }
+emulated() { [ "$ARCH" != amd64 ]; }
 
 # The archive URI comes from this machine's apt configuration, so no host name is written
 # into the repository, the rootfs or the cache.
@@ -103,8 +110,8 @@ cmd_deps() {
     [ -e "${p#*:}" ] || need+=("${p%%:*}")
   done
   if emulated; then
-    for p in qemu-user-static:/usr/bin/qemu-arm-static g++-arm-linux-gnueabihf:/usr/bin/${CROSS}g++ \
-             gcc-arm-linux-gnueabihf:/usr/bin/${CROSS}gcc; do
+    for p in qemu-user-static:/usr/bin/$QEMU-static g++-$TRIPLET:/usr/bin/${CROSS}g++ \
+             gcc-$TRIPLET:/usr/bin/${CROSS}gcc; do
       [ -e "${p#*:}" ] || need+=("${p%%:*}")
     done
   fi
@@ -119,10 +126,10 @@ cmd_deps() {
 # The binfmt_misc rule of the host's qemu-user-static package, with flag F (the kernel opens
 # qemu at registration time, so the rule also works inside a chroot).
 binfmt_rule() {
-  local f=/usr/share/binfmts/qemu-arm magic mask interp
+  local f=/usr/share/binfmts/$QEMU magic mask interp
   magic=$(awk '$1=="magic"{print $2}' $f); mask=$(awk '$1=="mask"{print $2}' $f)
   interp=$(awk '$1=="interpreter"{print $2}' $f)
-  printf ':qemu-arm:M::%s:%s:%s:FP' "$magic" "$mask" "$interp"
+  printf ':%s:M::%s:%s:%s:FP' "$QEMU" "$magic" "$mask" "$interp"
 }
 
 mode() {
@@ -131,8 +138,8 @@ mode() {
   if unshare --user --mount --map-root-user \
        sh -c 'mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc' 2>/dev/null; then
     echo userns
-  elif grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-arm \
-       && grep -qs '^flags: .*F' /proc/sys/fs/binfmt_misc/qemu-arm; then
+  elif grep -qs '^enabled' /proc/sys/fs/binfmt_misc/$QEMU \
+       && grep -qs '^flags: .*F' /proc/sys/fs/binfmt_misc/$QEMU; then
     echo host-binfmt
   else
     echo qemu-L
@@ -140,7 +147,7 @@ mode() {
 }
 
 # ns CMD...: run CMD (a host program) in private mount + pid namespaces where the rootfs'
-# programs run: natively, or under qemu-arm. In userns mode also in a user namespace with its
+# programs run: natively, or under qemu. In userns mode also in a user namespace with its
 # own binfmt_misc.
 ns() {
   case "$(mode)" in
@@ -157,7 +164,7 @@ ns() {
       echo '0 0 65536' > /proc/$pid/uid_map
       echo '0 0 65536' > /proc/$pid/gid_map
       wait $pid ;;
-    *) die "no way to run a chroot with armhf programs here (mode $(mode))" ;;
+    *) die "no way to run a chroot with $ARCH programs here (mode $(mode))" ;;
   esac
 }
 ns_inner() {
@@ -266,7 +273,7 @@ need_rootfs() {
 }
 
 # build_wheel OUTDIR INTERPRETER SOABI [CMAKE DEFINITIONS...]: the wheel for the rootfs'
-# INTERPRETER, built by this machine's compiler (cross compiler for armhf) against the rootfs'
+# INTERPRETER, built by this machine's compiler (a cross compiler for ARM) against the rootfs'
 # headers (cmake/debian-toolchain.cmake), into OUTDIR/dist, unpacked into OUTDIR/stage.
 build_wheel() {
   local out=$1 interpreter=$2 soabi=$3 isolation=() wheel tags=() platform
@@ -301,6 +308,8 @@ build_wheel() {
     "$@"
   wheel=$(ls "$out"/dist/*.whl)
   [ "$(wc -l <<<"$wheel")" = 1 ] || die "expected one wheel in $out/dist"
+  # a release wheel for a PC or a 64-bit board carries the manylinux tag an index accepts
+  if [ "$out" = "$OUT" ] && [ "$ARCH" != armhf ]; then wheel=$(tag_manylinux "$wheel"); fi
   python3 -m zipfile -e "$wheel" "$out/stage"
   [ -n "$(find "$out/stage" -name "*.$soabi.so")" ] || die "the wheel holds no *.$soabi.so"
   log "built $wheel"
@@ -308,6 +317,63 @@ build_wheel() {
 
 cmd_build() {
   build_wheel "$OUT" "$PY" "$SOABI"
+}
+
+# ---- manylinux tags (amd64, arm64) ------------------------------------------------------
+# The newest manylinux policy a wheel may need: glibc 2.28, which every glibc Linux of recent
+# years has (Debian 10, RHEL 8, Ubuntu 18.10 and later). A build that needs more fails.
+MANYLINUX_CEILING=${ZERBANO_MANYLINUX_CEILING:-2_28}
+TOOLS_VENV=$PROJECT/build/tools-venv
+
+# The host's release tools (auditwheel, wheel, build, twine) in a venv of their own, made
+# anew when tools/release-requirements.txt changes
+tools_venv() {
+  local requirements=$REPO/tools/release-requirements.txt
+  cmp -s "$requirements" "$TOOLS_VENV/requirements.txt" && return
+  log "installing the release tools into $TOOLS_VENV"
+  rm -rf "$TOOLS_VENV"
+  python3 -m venv "$TOOLS_VENV"
+  "$TOOLS_VENV/bin/pip" install -q -r "$requirements" > "$TOOLS_VENV.log" 2>&1 ||
+    { cat "$TOOLS_VENV.log" >&2; rm -rf "$TOOLS_VENV"; die "could not install $requirements"; }
+  cp "$requirements" "$TOOLS_VENV/requirements.txt"
+}
+
+# manylinux_policy WHEEL: the oldest policy auditwheel finds WHEEL consistent with, such as
+# manylinux_2_5_x86_64; "linux_..." when none
+manylinux_policy() {
+  local report
+  report=$("$TOOLS_VENV/bin/auditwheel" show "$1" 2>&1) || die "auditwheel show $1: $report"
+  grep -o 'platform tag: *"[a-z0-9_]*"' <<<"$(tr '\n' ' ' <<<"$report")" | sed 's/.*"\(.*\)"/\1/' |
+    grep . || die "no platform tag in auditwheel's report on $1: $report"
+}
+
+# tag_manylinux WHEEL: retags WHEEL with the oldest manylinux policy it meets (and the legacy
+# alias pip 19 and older know that policy by) and prints the new path. Fails when that policy
+# is newer than the ceiling, or when the wheel meets none.
+tag_manylinux() {
+  local wheel=$1 policy glibc tags tagged
+  tools_venv
+  policy=$(manylinux_policy "$wheel")
+  glibc=$(sed -n 's/^manylinux_\([0-9]*_[0-9]*\)_.*/\1/p' <<<"$policy")
+  [ -n "$glibc" ] || die "$(basename "$wheel") meets no manylinux policy (auditwheel: $policy)"
+  if [ "${glibc#*_}" -gt "${MANYLINUX_CEILING#*_}" ] || [ "${glibc%_*}" != 2 ]; then
+    die "$(basename "$wheel") needs $policy, newer than manylinux_${MANYLINUX_CEILING}: a symbol" \
+        "from a newer glibc or libstdc++ came in (auditwheel show $wheel names it)"
+  fi
+  tags=$policy
+  case "$glibc" in
+    2_5) tags+=.manylinux1_${policy#manylinux_2_5_} ;;
+    2_12) tags+=.manylinux2010_${policy#manylinux_2_12_} ;;
+    2_17) tags+=.manylinux2014_${policy#manylinux_2_17_} ;;
+  esac
+  "$TOOLS_VENV/bin/python" -m wheel tags --remove --platform-tag "$tags" "$wheel" >/dev/null
+  tagged=$(ls "$(dirname "$wheel")"/*.whl)
+  [ "$(wc -l <<<"$tagged")" = 1 ] && [[ ".$(basename "$tagged" .whl | sed 's/.*-//')." == *".$policy."* ]] ||
+    die "retagging $wheel as $tags left: $tagged"
+  # the file as it will be published: auditwheel must name the same policy for it
+  [ "$(manylinux_policy "$tagged")" = "$policy" ] || die "auditwheel changed its mind on $tagged"
+  log "auditwheel: $(basename "$tagged") meets $policy (ceiling manylinux_$MANYLINUX_CEILING)"
+  echo "$tagged"
 }
 
 # ---- checking (armhf) -----------------------------------------------------------------
@@ -409,7 +475,7 @@ EOF
 }
 
 cmd_check() {
-  emulated || { log "check: nothing to check for $ARCH"; return 0; }
+  [ "$ARCH" = armhf ] || { log "check: nothing to check for $ARCH"; return 0; }
   local sos
   mkdir -p "$OUT"
   if ! cmd_check_selftest > "$OUT/check-selftest.log" 2>&1; then
@@ -435,7 +501,7 @@ guest_env() {
 cmd_run() {
   need_rootfs
   [ $# -gt 0 ] || die "usage: $0 SUITE ARCH run CMD..."
-  mkdir -p "$STAGE" "$STAGE/../dist"
+  mkdir -p "$STAGE" "$DIST"
   if [ "$(mode)" = qemu-L ]; then
     die "mode qemu-L has no chroot; only 'test' works there"
   fi
@@ -446,7 +512,7 @@ chroot_inner() {
   for d in src stage dist tmp proc dev sys; do mkdir -p "$ROOT/$d"; done
   mount --bind -o ro "$PROJECT" "$ROOT/src"
   mount --bind -o ro "$STAGE" "$ROOT/stage"
-  mount --bind -o ro "$STAGE/../dist" "$ROOT/dist"
+  mount --bind -o ro "$DIST" "$ROOT/dist"
   mount -t tmpfs -o size=2g tmpfs "$ROOT/tmp"
   mount -t proc proc "$ROOT/proc"
   mount --rbind /dev "$ROOT/dev"
@@ -464,11 +530,11 @@ cmd_test() {
   log "tests (mode $m, ZERBANO_TEST_SCALE=$(test_scale))"
   if [ "$m" = qemu-L ]; then
     # No chroot: qemu looks up absolute paths in the rootfs first, then on the host, where
-    # the checkout and the stage are. armhf programs cannot start armhf subprocesses here.
+    # the checkout and the stage are. Emulated programs cannot start emulated subprocesses here.
     local tmp rc=0; tmp=$(mktemp -d)
     # shellcheck disable=SC2046
     (cd "$tmp" && env -i $(guest_env) PYTHONPATH="$STAGE" ZERBANO_NO_SUBPROCESS=1 \
-      qemu-arm-static -L "$ROOT" "$ROOT/usr/bin/$PY" -m pytest -p no:cacheprovider "$PROJECT/tests" "$@") || rc=$?
+      $QEMU-static -L "$ROOT" "$ROOT/usr/bin/$PY" -m pytest -p no:cacheprovider "$PROJECT/tests" "$@") || rc=$?
     rm -rf "$tmp"; return $rc
   fi
   cmd_run env PYTHONPATH=/stage "$PY" -m pytest -p no:cacheprovider /src/tests "$@"
@@ -483,6 +549,7 @@ cmd_install_check() {
   local accept refuse
   case "$ARCH" in
     amd64) accept="linux-x86_64" refuse=linux-aarch64 ;;
+    arm64) accept=linux-aarch64 refuse=linux-armv7l ;;
     armhf) accept="linux-armv6l linux-armv7l linux-aarch64" refuse=linux-i686 ;;
   esac
   cmd_run /bin/sh -euc '
@@ -504,6 +571,37 @@ cmd_install_check() {
 m = importlib.import_module(\"$1\")
 print(\"imported\", m.__file__, \"on Python\", sys.version.split()[0], \"with numpy\", numpy.__version__, \"and cv2\", cv2.__version__)"
   ' sh "${ZERBANO_DEBIAN_IMPORT:-zerbano.image}" "$accept" "$refuse"
+}
+
+# choose-check DIR: DIR holds every artifact of a release. pip in a venv of this system must
+# pick this platform's wheel from them, and refuse each other wheel asked for by file name.
+cmd_choose_check() {
+  local dir own
+  dir=$(readlink -f "${1:?usage: $0 SUITE ARCH choose-check DIR}")
+  own=$(basename "$(ls "$OUT"/dist/*.whl 2>/dev/null)") || die "nothing built (run: $0 $SUITE $ARCH build)"
+  [ -e "$dir/$own" ] || die "$dir lacks this platform's wheel $own"
+  need_rootfs
+  [ "$(mode)" != qemu-L ] || { log "choose-check: skipped (venv needs subprocesses)"; return 0; }
+  export ZERBANO_DEBIAN_DIST=$dir; DIST=$dir
+  cmd_run /bin/sh -euc '
+    own=$1 platform=$2
+    python3 -m venv /tmp/venv
+    pip() { /tmp/venv/bin/pip -q "$@"; }
+    pip install --dry-run --no-deps --no-index --find-links /dist --report /tmp/report.json zerbano
+    picked=$(/tmp/venv/bin/python -c "import json, os
+print(os.path.basename(json.load(open(\"/tmp/report.json\"))[\"install\"][0][\"download_info\"][\"url\"]))")
+    [ "$picked" = "$own" ] || { echo "pip on $platform picks $picked, not $own" >&2; exit 1; }
+    refused=0
+    for whl in /dist/*.whl; do
+      [ "$(basename "$whl")" != "$own" ] || continue
+      if pip install --dry-run --no-deps --no-index "$whl" 2>/tmp/err; then
+        echo "pip on $platform would install $whl too" >&2; exit 1
+      fi
+      grep -q "is not a supported wheel on this platform" /tmp/err || { cat /tmp/err >&2; exit 1; }
+      refused=$((refused + 1))
+    done
+    echo "pip on $platform picks $own from $(ls /dist | wc -l) artifacts and refuses the $refused other wheels"
+  ' sh "$own" "$PLATFORM"
 }
 
 # ---- the debug interpreter (amd64) ------------------------------------------------------
@@ -558,6 +656,8 @@ case "${1:-}" in
   check-selftest) cmd_check_selftest ;;
   test) shift; cmd_test "$@" ;;
   install-check) cmd_install_check ;;
+  choose-check) shift; cmd_choose_check "$@" ;;
+  tools-venv) tools_venv; echo "$TOOLS_VENV" ;;
   debug-build) cmd_debug_build ;;
   refcount-check) shift; cmd_refcount_check "$@" ;;
   bench) shift; cmd_bench "$@" ;;

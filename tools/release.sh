@@ -1,0 +1,84 @@
+#!/bin/bash
+# release.sh - build every artifact of a zerbano release into dist/: the sdist and one wheel a
+# platform. Each artifact passed its platform's whole test suite before it is kept; dist/ is
+# replaced only once all of them have, and pip on each platform picks its own wheel from them.
+#
+# usage: tools/release.sh [PLATFORM...]
+#   PLATFORM   SUITE-ARCH as tools/debian.sh names them; default every one of:
+#
+#   bookworm-amd64   cp311 x86_64 (manylinux): Debian 12, and this machine's Python 3.11
+#                    with numpy and OpenCV from PyPI (the wheel installed into a clean venv)
+#   trixie-amd64     cp313 x86_64 (manylinux): Debian 13
+#   forky-amd64      cp314 x86_64 (manylinux): Debian testing
+#   bookworm-arm64   cp311 aarch64 (manylinux): Debian 12 arm64 under qemu
+#   trixie-arm64     cp313 aarch64 (manylinux): Debian 13 arm64 under qemu
+#   bookworm-armhf   cp311 ARMv6 + VFPv2 (linux_armv6l, linux_armv7l): Debian 12 armhf under qemu
+#   trixie-armhf     cp313 ARMv6 + VFPv2 (linux_armv6l, linux_armv7l): Debian 13 armhf under qemu
+#
+# The sdist is always built: installed from the file with pip into a clean venv on this machine
+# (compiled there), and the suite it ships run against that install.
+#
+# Each wheel: tools/debian.sh SUITE ARCH all (build, manylinux tag, suite, install-check, and
+# on amd64 the debug-interpreter reference-count check), then choose-check with every artifact.
+# Needs root (tools/debian.sh).
+set -euo pipefail
+
+REPO=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
+ALL=(bookworm-amd64 trixie-amd64 forky-amd64 bookworm-arm64 trixie-arm64 bookworm-armhf trixie-armhf)
+STAGING=$REPO/build/release
+DEBIAN=$REPO/tools/debian.sh
+
+log() { printf '[release %(%H:%M:%S)T] %s\n' -1 "$*" >&2; }
+die() { printf 'release.sh: %s\n' "$*" >&2; exit 1; }
+
+platforms=("$@")
+[ ${#platforms[@]} -gt 0 ] || platforms=("${ALL[@]}")
+for p in "${platforms[@]}"; do
+  [[ " ${ALL[*]} " == *" $p "* ]] || die "unknown platform '$p' (one of: ${ALL[*]})"
+done
+debian() { local p=$1; shift; bash "$DEBIAN" "${p%-*}" "${p#*-}" "$@"; }
+
+# test_in_venv ARTIFACT TESTS_DIR: pip installs ARTIFACT with the test extra (numpy, OpenCV,
+# Dask, pytest from PyPI) into a clean venv of this machine's python3, and runs the suite in
+# TESTS_DIR against it, from outside the checkout.
+test_in_venv() {
+  local artifact=$1 tests=$2 venv=$STAGING/venv
+  rm -rf "$venv"
+  python3 -m venv "$venv"
+  log "pip install $(basename "$artifact")[test] into a clean venv"
+  "$venv/bin/pip" install -q "$artifact[test]"
+  (cd "$STAGING" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$tests")
+  rm -rf "$venv"
+}
+
+rm -rf "$STAGING"
+mkdir -p "$STAGING/artifacts"
+started=$SECONDS
+tools=$(debian bookworm-amd64 tools-venv)
+
+log "sdist"
+"$tools/bin/python" -m build --sdist --outdir "$STAGING/sdist" "$REPO" > "$STAGING/sdist.log" 2>&1 ||
+  { cat "$STAGING/sdist.log" >&2; die "the sdist did not build"; }
+sdist=$(ls "$STAGING"/sdist/*.tar.gz)
+tar -C "$STAGING/sdist" -xzf "$sdist"
+test_in_venv "$sdist" "$(ls -d "$STAGING"/sdist/*/)tests"
+cp "$sdist" "$STAGING/artifacts/"
+
+for p in "${platforms[@]}"; do
+  log "$p: build and whole suite (at $((SECONDS - started)) s)"
+  debian "$p" all
+  wheel=$(ls "$REPO/build/$p/dist/"*.whl)
+  if [ "$p" = bookworm-amd64 ]; then
+    # the wheel a PC user's pip takes: on a Python that is not Debian's, with PyPI's builds
+    test_in_venv "$wheel" "$REPO/tests"
+  fi
+  cp "$wheel" "$STAGING/artifacts/"
+done
+
+"$tools/bin/twine" check --strict "$STAGING"/artifacts/*
+for p in "${platforms[@]}"; do debian "$p" choose-check "$STAGING/artifacts"; done
+
+rm -rf "$REPO/dist"
+cp -r "$STAGING/artifacts" "$REPO/dist"
+log "dist/ (in $((SECONDS - started)) s):"
+ls -l "$REPO/dist" >&2
