@@ -13,7 +13,8 @@
 #   build             build the wheel for the suite's Python into build/SUITE-ARCH/dist and
 #                     unpack it into build/SUITE-ARCH/stage (what the tests import)
 #   check             armhf: check-armv6 on the built module (after proving the checker on
-#                     known-good and known-bad builds: check-selftest)
+#                     known-good and known-bad builds: check-selftest); amd64, arm64:
+#                     manylinux-selftest (build already checked the wheel's manylinux policy)
 #   check-armv6 SO... armhf: fail unless each SO is ARMv6 + VFPv2, hard-float, ARM mode only
 #   test [PYTEST...]  run tests/ with the suite's python3 against build/SUITE-ARCH/stage
 #   install-check     pip install the wheel into a venv in the rootfs, import it there
@@ -475,7 +476,13 @@ EOF
 }
 
 cmd_check() {
-  [ "$ARCH" = armhf ] || { log "check: nothing to check for $ARCH"; return 0; }
+  if [ "$ARCH" != armhf ]; then
+    # the wheel's policy was checked when it was built; here the check itself is proved
+    cmd_manylinux_selftest > "$OUT/manylinux-selftest.log" 2>&1 ||
+      { cat "$OUT/manylinux-selftest.log"; die "the manylinux check does not tell old from new glibc symbols"; }
+    log "manylinux selftest: passes a wheel of old symbols, fails one with a glibc 2.34 symbol"
+    return 0
+  fi
   local sos
   mkdir -p "$OUT"
   if ! cmd_check_selftest > "$OUT/check-selftest.log" 2>&1; then
@@ -485,6 +492,44 @@ cmd_check() {
   sos=$(find "$STAGE" -name '*.so' 2>/dev/null)
   [ -n "$sos" ] || die "no built module in $STAGE (run: $0 $SUITE $ARCH build)"
   cmd_check_armv6 $sos
+}
+
+# Proves tag_manylinux on two one-function wheels built for this architecture: one of old
+# symbols must be tagged with the oldest policy there is for it, and one that calls
+# close_range (glibc 2.34) must fail the ceiling.
+cmd_manylinux_selftest() {
+  local d cc=gcc oldest=manylinux_2_5_x86_64 variant rc=0 tagged
+  [ "$ARCH" = arm64 ] && cc=${CROSS}gcc oldest=manylinux_2_17_aarch64
+  d=$(mktemp -d)
+  cat > "$d/t.c" <<'EOF2'
+#define _GNU_SOURCE  /* close_range */
+#include <string.h>
+#include <unistd.h>
+int t_probe(const char* s) {
+#ifdef T_NEW_SYMBOL
+    return close_range(3, ~0u, 0);
+#else
+    return (int)strlen(s);
+#endif
+}
+EOF2
+  tools_venv
+  for variant in old new; do
+    mkdir -p "$d/$variant/tprobe" "$d/$variant/tprobe-0.dist-info"
+    $cc -O2 -fPIC -shared $([ $variant = new ] && echo -DT_NEW_SYMBOL) "$d/t.c" -o "$d/$variant/tprobe/_t.so"
+    printf 'Metadata-Version: 2.1\nName: tprobe\nVersion: 0\n' > "$d/$variant/tprobe-0.dist-info/METADATA"
+    printf 'Wheel-Version: 1.0\nGenerator: debian.sh\nRoot-Is-Purelib: false\nTag: cp311-cp311-%s\n' \
+      "${WHEEL_PLATFORMS[0]}" > "$d/$variant/tprobe-0.dist-info/WHEEL"
+    mkdir -p "$d/$variant/dist"
+    "$TOOLS_VENV/bin/python" -m wheel pack -d "$d/$variant/dist" "$d/$variant" >/dev/null
+  done
+  tagged=$(tag_manylinux "$d"/old/dist/*.whl) && [[ "$tagged" == *"$oldest"* ]] ||
+    { echo "selftest: the wheel of old symbols was not tagged $oldest: ${tagged:-refused}"; rc=1; }
+  if (tag_manylinux "$d"/new/dist/*.whl); then
+    echo "selftest: a wheel with a glibc 2.34 symbol passed the manylinux_$MANYLINUX_CEILING ceiling"; rc=1
+  fi
+  rm -rf "$d"
+  return $rc
 }
 
 # ---- running in the rootfs ------------------------------------------------------------
@@ -654,6 +699,7 @@ case "${1:-}" in
   check) cmd_check ;;
   check-armv6) shift; cmd_check_armv6 "$@" ;;
   check-selftest) cmd_check_selftest ;;
+  manylinux-selftest) cmd_manylinux_selftest ;;
   test) shift; cmd_test "$@" ;;
   install-check) cmd_install_check ;;
   choose-check) shift; cmd_choose_check "$@" ;;
