@@ -20,7 +20,7 @@
 #
 # Each wheel: tools/debian.sh SUITE ARCH all (build, manylinux tag, suite, install-check, and
 # on amd64 the debug-interpreter reference-count check), then choose-check with every artifact.
-# Needs root (tools/debian.sh).
+# Needs root (tools/debian.sh). ZERBANO_RELEASE_ROOTFS_JOBS: root file systems made at once (2).
 set -euo pipefail
 
 REPO=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
@@ -31,12 +31,20 @@ DEBIAN=$REPO/tools/debian.sh
 log() { printf '[release %(%H:%M:%S)T] %s\n' -1 "$*" >&2; }
 die() { printf 'release.sh: %s\n' "$*" >&2; exit 1; }
 
+debian() { local p=$1; shift; bash "$DEBIAN" "${p%-*}" "${p#*-}" "$@"; }
+
+if [ "${1:-}" = __rootfs ]; then
+  # one worker of the root file system step below
+  debian "$2" rootfs > "$STAGING/rootfs-$2.log" 2>&1 ||
+    { tail -40 "$STAGING/rootfs-$2.log" >&2; echo "release.sh: $2: no root file system" >&2; exit 255; }
+  exit 0
+fi
+
 platforms=("$@")
 [ ${#platforms[@]} -gt 0 ] || platforms=("${ALL[@]}")
 for p in "${platforms[@]}"; do
   [[ " ${ALL[*]} " == *" $p "* ]] || die "unknown platform '$p' (one of: ${ALL[*]})"
 done
-debian() { local p=$1; shift; bash "$DEBIAN" "${p%-*}" "${p#*-}" "$@"; }
 
 # test_in_venv ARTIFACT TESTS_DIR: pip installs ARTIFACT with the test extra (numpy, OpenCV,
 # Dask, pytest from PyPI) into a clean venv of this machine's python3, and runs the suite in
@@ -55,6 +63,14 @@ rm -rf "$STAGING"
 mkdir -p "$STAGING/artifacts"
 started=$SECONDS
 tools=$(debian bookworm-amd64 tools-venv)
+
+# The root file systems first, two at a time: making one the first time is minutes of mostly
+# single-threaded work (dpkg, under emulation for ARM); the suites then run one at a time on
+# an otherwise idle machine. Reused at once when cached.
+for p in "${platforms[@]}"; do debian "$p" deps; done
+log "root file systems, ${ZERBANO_RELEASE_ROOTFS_JOBS:-2} at a time (logs: $STAGING/rootfs-*.log)"
+printf '%s\n' "${platforms[@]}" |
+  xargs -P "${ZERBANO_RELEASE_ROOTFS_JOBS:-2}" -n 1 bash "$REPO/tools/release.sh" __rootfs
 
 log "sdist"
 "$tools/bin/python" -m build --sdist --outdir "$STAGING/sdist" "$REPO" > "$STAGING/sdist.log" 2>&1 ||
