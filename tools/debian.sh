@@ -27,7 +27,7 @@
 #   bench [ARGS]      bench/run.py with the suite's python3 against the stage
 #   run CMD...        run CMD inside the rootfs (checkout at /src, stage at /stage)
 #   tools-venv        make build/tools-venv, the host's release tools (SUITE and ARCH unused)
-#   all               deps, rootfs, build, check (armhf), test, install-check, and for amd64
+#   all               deps, rootfs, build, check, test, install-check, and for amd64
 #                     debug-build and refcount-check
 #
 # Environment:
