@@ -107,6 +107,7 @@ _MESSAGES = {
     ),
     "lengths_differ": "line 2 has {second} characters and line 1 {first}: a zone's lines are of one length",
     "no_candidates": "line {line}, column {column} has no candidate character",
+    "corners": "location has four (x, y) corners, not {count}",
 }
 
 
@@ -334,7 +335,8 @@ class MRZ:
     """A machine-readable zone, split into its fields.
 
     Fields are as printed with the fillers stripped at both ends; names have `<` turned into
-    spaces; dates are the zone's `YYMMDD` text (the century is not in the zone). `lines` is the
+    spaces; dates are the zone's six `YYMMDD` characters as printed (the century is not in the
+    zone; a `<` stands for a part not known). `lines` is the
     zone's text after any repair (`repairs` says what was read). `valid` is true when every
     check digit agrees and every position holds a character its field's type allows.
 
@@ -374,7 +376,7 @@ class MRZ:
         if self.location is not None:
             corners = tuple((float(x), float(y)) for x, y in self.location)
             if len(corners) != 4:
-                raise ValueError(f"location has four corners, not {len(corners)}")
+                raise ValueError(_MESSAGES["corners"].format(count=len(corners)))
             put("location", corners)
         if self.confidences is not None:
             put("confidences", tuple(tuple(float(c) for c in line) for line in self.confidences))
