@@ -235,6 +235,8 @@ NUMBER = zone("TD3", "P<", "UTO", "A", "Z10345678", "UTO", "740812", "F", "12041
     # Z1O345678 for Z10345678: 2I0345678, two more swaps that compensate, passes as well.
     # Nothing is guessed.
     (changed(NUMBER, 1, 2, "O"), [], {"document_number", "composite"}),
+    # A check digit read as no digit at all: neither its check nor the composite decides.
+    (changed(changed(TD3, 1, 5, "O"), 1, 9, "X"), [], {"document_number", "composite"}),
     # The misread date spoils the composite; the number's own check still decides.
     (changed(changed(TD3, 1, 5, "O"), 1, 14, "5"), [(1, 5, "O", "0")], {"birth_date", "composite"}),
 ])

@@ -602,38 +602,32 @@ def _decide_by_checks(plan, lines, alternatives):
             options = [alt for alt in alternatives(line, column) if alt in kind]
             if options and lines[line][column] in kind:
                 open_positions[line, column] = options
-    # A failing check no reading can mend (a misread date) leaves every check that covers its
-    # digit, the composite, unable to decide anything.
+    # A failing check no reading can mend (a misread date, a check digit that is no digit)
+    # leaves every check that covers its digit, the composite, unable to decide anything.
     broken = [
         check for check, passed in results
-        if not passed and not any(p in open_positions for p in check.positions)
+        if not passed and (
+            lines[check.digit[0]][check.digit[1]] not in DIGITS
+            or not any(p in open_positions for p in check.positions)
+        )
     ]
     deciding = [
         check for check, passed in results
-        if not passed
-        and check not in broken
-        and not any(b.digit in check.positions for b in broken)
-        and lines[check.digit[0]][check.digit[1]] in DIGITS
+        if not passed and check not in broken and not any(b.digit in check.positions for b in broken)
     ]
-    # Positions in the order of the first deciding check that covers them (the composite
-    # last), so that each check's residue is settled, and the readings that miss it dropped,
-    # as soon as its last position is read: at most two residues are open at a time.
-    first_check = {}
-    for index, check in enumerate(deciding):
-        for position in check.positions:
-            if position in open_positions:
-                first_check.setdefault(position, index)
-    order = sorted(first_check, key=first_check.__getitem__)
+    # Positions in the order of the checks (the composite last), so that each check's
+    # residue is settled, and the readings that miss it dropped, as soon as its last position
+    # is read: at most two residues are open at a time.
+    order = list(dict.fromkeys(
+        p for check in deciding for p in check.positions if p in open_positions
+    ))
     if not order:
         return {}
-    last_position = {}
-    for index, check in enumerate(deciding):
-        for position in check.positions:
-            if position in first_check:
-                last_position[index] = position
     settles = {}
-    for index, position in last_position.items():
-        settles.setdefault(position, []).append(index)
+    for index, check in enumerate(deciding):
+        covered = set(check.positions)
+        last = max(i for i, position in enumerate(order) if position in covered)
+        settles.setdefault(order[last], []).append(index)
 
     # Each deciding check's sum modulo 10 over the positions that stay, and each open
     # position's weight in each check.
