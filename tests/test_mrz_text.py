@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import run_python
+from conftest import run_python, scaled
 from zerbano.mrz import MRZ, MRZError, check_digit, parse
 from zerbano.mrz.text import CONFUSIONS, parse_candidates
 
@@ -143,7 +143,7 @@ fields = st.fixed_dictionaries({
 
 
 @pytest.mark.parametrize("layout", SPECIMENS)
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=scaled(60, 10), deadline=None)
 @given(f=fields)
 def test_generated_zones_round_trip(layout, f):
     code = "V<" if layout.startswith("MRV") else "ID" if layout == "TD1" else "P<"
@@ -246,7 +246,7 @@ def test_repair_leaves_misreads_invalid(lines, repairs, failed):
     assert {name for name, passed in mrz.checks.items() if not passed} == failed
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=scaled(300, 20), deadline=None)
 @given(st.sampled_from(list(SPECIMENS.values())).flatmap(lambda specimen: st.tuples(*(
     st.tuples(*(st.sampled_from([char, *CONFUSIONS.get(char, ""), "X", "3", "<"]) for char in line))
     .map("".join) for line in specimen))))
