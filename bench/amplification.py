@@ -46,7 +46,8 @@ MEASURED = ("import atexit, sys\n"
 
 def png_bomb(path, side=16000):
     def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+        crc = zlib.crc32(kind + data)
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", crc)
     compressor = zlib.compressobj(9)
     row = b"\0" + b"\xff" * side
     data = b"".join(compressor.compress(row) for _ in range(side)) + compressor.flush()
