@@ -119,8 +119,8 @@ def test_limit_message_and_type():
     assert str(info.value) == ("the image is 16000 x 16000 = 256,000,000 pixels, above the "
                                "limit of 100,000,000 pixels (--max-pixels)")
     copy = pickle.loads(pickle.dumps(info.value))
-    assert type(copy) is TooManyPixels and (copy.width, copy.height, copy.limit) == (
-        16000, 16000, 100_000_000)
+    assert type(copy) is TooManyPixels and str(copy) == str(info.value)
+    assert (copy.width, copy.height, copy.limit) == (16000, 16000, 100_000_000)
 
 
 SEEDS = [encoded(name) for name in ENCODINGS] + [

@@ -139,6 +139,19 @@ def test_max_pixels_raises_the_limit_for_opencv_too(tmp_path):
     assert kept.returncode == 1 and "--max-pixels" not in lines[0]  # OpenCV refused it
 
 
+def test_a_header_with_a_nul_is_never_a_file_name(tmp_path, monkeypatch):
+    # The README's recipe for a service: the text it builds is always decoded, never read as
+    # a file, even where a file of the client's choosing exists.
+    monkeypatch.chdir(tmp_path)
+    ok, first = cv2.imencode(".png", np.full((20, 30, 3), 40, np.uint8))
+    ok, second = cv2.imencode(".png", np.full((10, 12, 3), 200, np.uint8))
+    text = base64.b64encode(second.tobytes()).decode()
+    (tmp_path / "data:image").mkdir()
+    (tmp_path / "data:image" / "x").write_bytes(first.tobytes())
+    assert zi.preprocess_image("data:image/x").shape == (40, 60)  # read as that file
+    assert zi.preprocess_image("\0data:image/x," + text).shape == (20, 24)
+
+
 # --- A 384 MB memory cgroup ----------------------------------------------------------------
 
 

@@ -38,13 +38,13 @@ class TooManyPixels(ValueError):
     """An image whose header asks for more pixels than the limit allows."""
 
     def __init__(self, width, height, limit, setting=None):
-        self.width, self.height, self.limit = width, height, limit
+        self.width, self.height, self.limit, self.setting = width, height, limit, setting
         hint = f" ({setting})" if setting else ""
         super().__init__(f"the image is {width} x {height} = {width * height:,} pixels, "
                          f"above the limit of {limit:,} pixels{hint}")
 
     def __reduce__(self):  # pickles with its fields, as the MRZ reader's workers may need
-        return type(self), (self.width, self.height, self.limit), self.__dict__
+        return type(self), (self.width, self.height, self.limit, self.setting), self.__dict__
 
 
 def check_pixel_limit(size, limit=DEFAULT_MAX_PIXELS, setting=None):
