@@ -105,7 +105,9 @@ def test_mixed_inputs_next_to_their_files_and_a_second_run(folder, tmp_path):
     assert (folder / "sub" / "page9-mrz.png").is_file() and done.stdout == ""
 
 
-@pytest.mark.parametrize("args", [["--jobs", "0", "{pages}"], ["-", "-"], ["{no_images}"]])
+@pytest.mark.parametrize("args", [["--jobs", "0", "{pages}"], ["-", "-"], ["{no_images}"],
+                                  ["--max-pixels", "0", "{pages}"],
+                                  ["--max-memory", "lots", "{pages}"]])
 def test_usage_errors_write_nothing(args, folder, tmp_path):
     (tmp_path / "no images").mkdir()
     (tmp_path / "no images" / "notes.txt").write_text("")
