@@ -452,7 +452,7 @@ PyObject* code_object_new(const FunctionSpec& spec) noexcept
     return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
         1, 0, 0, spec.local_count, 1, flags, s.refusing_body, s.empty_tuple, s.empty_tuple,
         local_names.get(), s.empty_tuple, s.empty_tuple, s.file_name, name.get(), name.get(),
-        spec.definition_line, s.empty_bytes, s.empty_bytes));
+        spec.definition_line, s.refusing_locations, s.empty_bytes));
 }
 
 }  // namespace zerbano
