@@ -286,12 +286,17 @@ def _annotate(format):
     return {"image": int}
 
 
+class _NotADict:
+    pass
+
+
 # Each step runs on a fresh plain def and on the callable: every outcome must be the same.
 VERSIONED_ATTRIBUTE_STEPS = [
     ("__type_params__", [("get",), ("set", (int,)), ("get",), ("set", [int]), ("delete",)]),
     ("__annotate__", [("get",), ("set", _annotate), ("get",), ("annotations",),
                       ("set", None), ("annotations",), ("set", 5), ("delete",)]),
-    ("__annotate__", [("set", lambda format: 5), ("annotations",), ("set", _annotate),
+    ("__annotate__", [("set", lambda format: 5), ("annotations",),
+                      ("set", lambda format: _NotADict()), ("annotations",), ("set", _annotate),
                       ("set_annotations", {"x": 1}), ("get",), ("annotations",)]),
 ]
 

@@ -29,9 +29,11 @@ inline PyCodeObject* PyUnstable_Code_NewWithPosOnlyArgs(
 #endif
 
 // Attributes a plain `def` has on the running version, which the function objects mirror:
-// `__type_params__` from 3.12, `__annotate__` (lazily computed annotations) from 3.14.
+// `__type_params__` from 3.12, `__annotate__` (lazily computed annotations) from 3.14, whose
+// error for a result that is not a dict names the result's type in full from 3.15.
 #define ZERBANO_FUNCTIONS_HAVE_TYPE_PARAMS (PY_VERSION_HEX >= 0x030C0000)
 #define ZERBANO_FUNCTIONS_HAVE_ANNOTATE (PY_VERSION_HEX >= 0x030E0000)
+#define ZERBANO_ANNOTATE_ERROR_NAMES_TYPE_IN_FULL (PY_VERSION_HEX >= 0x030F0000)
 
 // The newest CPython the module has been shown to work on. Its function objects mirror the
 // interpreter's own functions and code objects, and every version so far has changed those (a

@@ -173,8 +173,13 @@ PyObject* get_annotations(PyObject* self, void*) noexcept
             if (!computed)
                 return nullptr;
             if (!PyDict_Check(computed.get())) {
+#if ZERBANO_ANNOTATE_ERROR_NAMES_TYPE_IN_FULL
+                PyErr_Format(PyExc_TypeError, messages::annotate_result_names_type_in_full,
+                             computed.get());
+#else
                 PyErr_Format(PyExc_TypeError, messages::annotate_result,
                              Py_TYPE(computed.get())->tp_name);
+#endif
                 return nullptr;
             }
             Py_XSETREF(function->annotations, computed.release());
