@@ -665,18 +665,18 @@ cmd_install_check() {
   cmd_run /bin/sh -euc '
     whl=$(ls /dist/*.whl) links=$6
     "$4" -m venv $5 /tmp/venv
-    pip() { /tmp/venv/bin/pip "$@" ${links:+--find-links "$links"}; }
+    pip_install() { /tmp/venv/bin/pip install "$@" ${links:+--find-links "$links"}; }
     for plat in $2; do
-      _PYTHON_HOST_PLATFORM=$plat pip install -q --no-index --dry-run "$whl"
+      _PYTHON_HOST_PLATFORM=$plat pip_install -q --no-index --dry-run "$whl"
       echo "pip on $plat: would install $(basename "$whl")"
     done
     # control: the same question must be answered no for a platform the tags do not name
-    if _PYTHON_HOST_PLATFORM=$3 pip install -q --no-index --dry-run "$whl" 2>/dev/null; then
+    if _PYTHON_HOST_PLATFORM=$3 pip_install -q --no-index --dry-run "$whl" 2>/dev/null; then
       echo "pip on $3 would install $whl: the platform check above proves nothing" >&2
       exit 1
     fi
-    pip install -q --no-index "$whl$7"
-    pip check
+    pip_install -q --no-index "$whl$7"
+    /tmp/venv/bin/pip check
     cd / && /tmp/venv/bin/python -c "import importlib, sys, numpy, cv2
 m = importlib.import_module(\"$1\")
 print(\"imported\", m.__file__, \"on Python\", sys.version.split()[0], \"with numpy\", numpy.__version__, \"and cv2\", cv2.__version__)"
