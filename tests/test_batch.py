@@ -135,6 +135,10 @@ def test_progress_bar_on_a_terminal_only_where_tqdm_imports(with_tqdm, folder, t
     if with_tqdm:
         pytest.importorskip("tqdm", reason="tqdm is not installed")
     master, slave = os.openpty()
+    if not os.isatty(slave):
+        # seen under qemu-user 7.2 with glibc 2.42 and later, whose isatty() asks TCGETS2
+        os.close(master), os.close(slave)
+        pytest.skip("isatty() is false on a pty here: this runner cannot show a terminal")
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))  # tqdm's width
     try:
         process = subprocess.Popen(
