@@ -333,7 +333,10 @@ def draw_page(layout, lines, scale, rng, zone=True):
              (0.45 * page_w_mm * mm, 0.11 * page_h_mm * mm, title, SANS_BOLD, 3.6 * mm, ink)]
     fields = ["Surname", "Given names", "Nationality", "Date of birth", "Sex",
               "Place of birth", "Date of issue", "Date of expiry", "Document no.", "Authority"]
-    values = [lines[-1][:12].replace("<", " ").strip() or "SPECIMEN", "ODA QUENTIN", "UTOPIAN",
+    names = lines[-1] if layout == "TD1" else lines[0][5:]
+    surname, _, given = names.partition("<<")
+    values = [surname.replace("<", " ").strip() or "SPECIMEN",
+              given.replace("<", " ").strip() or "-", "UTOPIAN",
               "01 JAN 1990", "F", "DOLOMITE BAY", "14 MAR 2021", "13 MAR 2031",
               lines[0][5:14] if layout == "TD1" else lines[1][:9], "ODQ CITY HALL"]
     x_text = 0.35 * page_w_mm
@@ -591,17 +594,18 @@ def generate(seed, **overrides):
 # --- Files -------------------------------------------------------------------------------
 
 # The tests' fixed captures: name -> (seed, overrides). Small frames keep the files small.
+_FIXED = {"valid": True, "noise": 2.0, "quality": 80, "light": 0.3, "perspective": 0.01}
 FIXTURES = {
-    "upright-td3.jpg": (101, {"layout": "TD3", "rotation": 2.0, "char_height": 22.0,
-                              "frame": (1280, 960), "valid": True, "quality": 80}),
-    "upside-down-td3.jpg": (102, {"layout": "TD3", "rotation": 178.5, "char_height": 18.0,
-                                  "frame": (1280, 960), "valid": True, "quality": 80}),
-    "quarter-turn-td1.jpg": (103, {"layout": "TD1", "rotation": 91.0, "char_height": 20.0,
-                                   "frame": (960, 1280), "valid": True, "quality": 80}),
-    "small-td2.jpg": (104, {"layout": "TD2", "rotation": 356.0, "char_height": 12.0,
-                            "frame": (1280, 720), "valid": True, "quality": 85}),
-    "no-zone.jpg": (105, {"layout": "TD3", "zone": False, "rotation": 3.0, "char_height": 20.0,
-                          "frame": (1280, 960), "quality": 80}),
+    "upright-td3.jpg": (101, {**_FIXED, "layout": "TD3", "rotation": 2.0, "char_height": 17.0,
+                              "frame": (800, 600), "blur": 0.6}),
+    "upside-down-td3.jpg": (102, {**_FIXED, "layout": "TD3", "rotation": 178.5,
+                                  "char_height": 17.0, "frame": (800, 600), "blur": 0.6}),
+    "quarter-turn-td1.jpg": (103, {**_FIXED, "layout": "TD1", "rotation": 91.0,
+                                   "char_height": 20.0, "frame": (600, 800), "blur": 0.6}),
+    "small-td2.jpg": (104, {**_FIXED, "layout": "TD2", "rotation": 356.0, "char_height": 12.0,
+                            "frame": (640, 480), "blur": 0.4, "quality": 90}),
+    "no-zone.jpg": (105, {**_FIXED, "layout": "TD3", "zone": False, "rotation": 3.0,
+                          "char_height": 17.0, "frame": (800, 600), "blur": 0.6}),
 }
 
 
