@@ -50,6 +50,8 @@ import cv2
 import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
+from zerbano.mrz import check_digit
+
 OCRB = "/usr/share/fonts/opentype/ocr-b/OCRB.otf"
 SANS = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
 SANS_BOLD = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"
@@ -108,20 +110,6 @@ class Capture(NamedTuple):
 
 
 # --- The zone's text ---------------------------------------------------------------------
-
-
-def check_digit(field):
-    """The zone's check digit of `field`: weights 7, 3, 1; 0-9, A-Z = 10-35, '<' = 0."""
-    total = 0
-    for index, char in enumerate(field):
-        if char.isdigit():
-            value = int(char)
-        elif "A" <= char <= "Z":
-            value = ord(char) - ord("A") + 10
-        else:
-            value = 0
-        total += value * (7, 3, 1)[index % 3]
-    return str(total % 10)
 
 
 def _pick(rng, items):
