@@ -65,6 +65,11 @@ def candidates(gray, scale, limit=8):
     kernel = cv2.getStructuringElement(cv2.MORPH_RECT, (9, 9))
     strokes = cv2.morphologyEx(gray, cv2.MORPH_BLACKHAT, kernel)
     _, mask = cv2.threshold(strokes, 0, 255, cv2.THRESH_BINARY | cv2.THRESH_OTSU)
+    # The strokes' own blobs measure the characters' height inside each candidate.
+    _, _, stats, centres = cv2.connectedComponentsWithStats(mask, connectivity=8)
+    big = stats[1:, cv2.CC_STAT_AREA] >= 3
+    strokes = (centres[1:][big], stats[1:, cv2.CC_STAT_WIDTH][big].astype(np.float64),
+               stats[1:, cv2.CC_STAT_HEIGHT][big].astype(np.float64))
     found = []
     # Two closings: the small one keeps the lines of a zone with large characters apart (and
     # a zone apart from the text above it); the large one bridges the gaps beside narrow
@@ -73,7 +78,7 @@ def candidates(gray, scale, limit=8):
         closed = cv2.morphologyEx(mask, cv2.MORPH_CLOSE,
                                   cv2.getStructuringElement(cv2.MORPH_RECT, (size, size)))
         contours, _ = cv2.findContours(closed, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)
-        found.extend(_rectangles(contours, scale))
+        found.extend(_rectangles(contours, scale, strokes))
     found.sort(key=lambda c: -c.score)
     unique = []
     for candidate in found:
@@ -87,33 +92,31 @@ def _same(a, b):
     return distance < 0.5 * a.width and abs(a.axis[0] * b.axis[0] + a.axis[1] * b.axis[1]) > 0.995
 
 
-def _rectangles(contours, scale):
+def _rectangles(contours, scale, strokes):
+    centres, widths, heights = strokes
     found = []
     for contour in contours:
         if len(contour) < 4:
             continue
         (cx, cy), (w, h), angle = cv2.minAreaRect(contour)
         length, width = max(w, h), min(w, h)
-        if length < 60 or width < 2.5:
-            continue
-        aspect = length / width
-        if aspect < 4.5:
+        if length < 60 or width < 2.5 or length / width < 4.5:
             continue
         fill = cv2.contourArea(contour) / (w * h)
-        if fill < 0.45:
-            continue
-        if aspect > 22:
-            pitch = width / 1.15
-        elif aspect > 10:
-            pitch = width / (LINE_PITCH + 1.1)
-        else:
-            pitch = width / (2 * LINE_PITCH + 1.1)
-        if length / pitch < 24 or length / pitch > 60:
+        if fill < 0.25:
             continue
         theta = np.radians(angle)
-        axis = (np.cos(theta), np.sin(theta)) if w >= h else (-np.sin(theta), np.cos(theta))
+        ux, uy = (np.cos(theta), np.sin(theta)) if w >= h else (-np.sin(theta), np.cos(theta))
+        dx, dy = centres[:, 0] - cx, centres[:, 1] - cy
+        inside = (np.abs(dx * ux + dy * uy) <= length / 2) & (np.abs(dy * ux - dx * uy) <= width / 2)
+        if inside.sum() < 10:
+            continue
+        # A glyph's extent across the line (capitals are about as tall as the pitch is wide).
+        pitch = float(np.median(widths[inside] * abs(uy) + heights[inside] * abs(ux)))
+        if not 2.0 <= pitch <= width * 1.2 or not 20 <= length / pitch <= 70:
+            continue
         centre = ((cx + 0.5) * scale - 0.5, (cy + 0.5) * scale - 0.5)
-        found.append(Candidate(centre, axis, length * scale, width * scale, pitch * scale,
+        found.append(Candidate(centre, (ux, uy), length * scale, width * scale, pitch * scale,
                                length * fill))
     return found
 
@@ -195,12 +198,9 @@ def _fit_line(x, y, w, h, row):
         row = row[first:stop]
         cx = cx[first:stop]
         bottoms, tops = bottoms[first:stop], tops[first:stop]
-    index = np.round((cx - cx[0]) / pitch)
-    for _ in range(2):
-        coefficients = np.polynomial.polynomial.polyfit(index, cx, 2 if index[-1] > 20 else 1)
-        predicted = np.polynomial.polynomial.polyval(index, coefficients)
-        slope = np.polynomial.polynomial.polyval(index, np.polynomial.polynomial.polyder(coefficients))
-        index = index + np.round((cx - predicted) / slope)
+    # Neighbours are a pitch apart (a missing or split glyph shows as a gap of two or none).
+    steps = np.round(np.diff(cx) / pitch)
+    index = np.concatenate(([0.0], np.cumsum(steps)))
     if len(np.unique(index)) != len(index):
         return None
     count = int(index[-1] - index[0] + 1)
@@ -248,20 +248,38 @@ def lines_in_band(band):
     return None
 
 
+def _rebase(line, shift, count):
+    """The line with its character 0 moved to its character `shift`, and `count` characters."""
+    c0, c1, c2 = line.centres
+    centres = (c0 + c1 * shift + c2 * shift * shift, c1 + 2 * c2 * shift, c2)
+    return line._replace(count=count, centres=centres)
+
+
 def _zone(group):
-    """A score and the lines trimmed to one length, if `group` is a zone's lines."""
+    """A score and the lines set to one length, if `group` is a zone's lines."""
     counts = [line.count for line in group]
     length = min(LENGTHS, key=lambda n: sum(abs(c - n) for c in counts))
     if len(group) == 3 and length != 30 or len(group) == 2 and length == 30:
         return None
-    pitch = np.mean([line.centres[1] + line.centres[2] * (line.count - 1) for line in group])
-    starts = [line.centres[0] for line in group]
-    if max(starts) - min(starts) > 0.6 * pitch * (1 + (max(counts) != min(counts))):
+    exact = [line for line in group if line.count == length]
+    if not exact:
         return None
-    ys = [_polyval(line.bottom, line.centres[0]) for line in group]
+    # The lines of a zone start at the same column: a line with a character too many (a speck
+    # or a neighbour caught at one end) or too few (a glyph lost at one end) is set by the others.
+    start = float(np.median([line.centres[0] for line in exact]))
+    lines = []
+    for line in group:
+        if line.count != length:
+            low, high = sorted((0, line.count - length))
+            shift = min(range(low, high + 1), key=lambda s: abs(_polyval(line.centres, s) - start))
+            line = _rebase(line, shift, length)
+        lines.append(line)
+    pitch = np.mean([line.centres[1] + line.centres[2] * (length - 1) for line in lines])
+    starts = [line.centres[0] for line in lines]
+    if max(starts) - min(starts) > 0.6 * pitch:
+        return None
+    ys = [_polyval(line.bottom, line.centres[0]) for line in lines]
     for upper, lower in zip(ys, ys[1:]):
         if not 1.3 * pitch < lower - upper < 2.1 * pitch:
             return None
-    if any(c != length for c in counts):
-        return None
-    return -sum(abs(c - length) for c in counts), group
+    return -sum(abs(c - length) for c in counts), lines
