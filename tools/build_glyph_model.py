@@ -41,10 +41,13 @@ PARAMS = {
     "seed": 16,
     "master_pitch": 128,           # pixels a character when rendering
     "weights": [-6, -3, 0, 3, 6],  # stroke weight changes at the master scale (pixels)
-    "train_per_symbol": 800,
+    "train_per_symbol": 1000,
     "holdout_per_symbol": 100,
     "camera_pitch": [8.0, 34.0],   # pixels a character on the camera, log-uniform
     "rotation_deg": 2.0,
+    "no_neighbour": 0.1,           # share of sides with no neighbouring glyph
+    "motion_share": 0.15,          # share of samples with motion blur
+    "motion_per_pitch": 0.08,      # its longest length, pixels a character
     "blur_sigma": [0.2, 1.3],      # camera pixels
     "noise_sigma": [0.0, 10.0],    # grey levels
     "contrast": [50, 200],         # ground minus ink, grey levels
@@ -53,7 +56,7 @@ PARAMS = {
     "baseline_error": 0.07,        # of a pitch
     "scale_error": 0.05,
     "angle_error_deg": 1.0,
-    "hidden": 128,
+    "hidden": 160,
     "epochs": 20,
     "batch": 128,
     "learning_rate": 0.002,
@@ -92,9 +95,12 @@ def sample(rng, masters, baseline, label, params):
     """One canonical cell (uint8, CELL_H x CELL_W) of `label` as a camera and the reader see it."""
     pitch = params["master_pitch"]
     weight = rng.integers(len(params["weights"]))
-    left, right = rng.integers(len(SYMBOLS), size=2)
-    strip = np.maximum(masters[label][weight], np.roll(masters[left][weight], -pitch, axis=1))
-    strip = np.maximum(strip, np.roll(masters[right][weight], pitch, axis=1))
+    strip = masters[label][weight].copy()
+    # Random neighbours, or none (the ends of a line).
+    for side in (-1, 1):
+        if rng.uniform() >= params["no_neighbour"]:
+            neighbour = rng.integers(len(SYMBOLS))
+            strip = np.maximum(strip, np.roll(masters[neighbour][weight], side * pitch, axis=1))
     strip[:, :pitch // 4] = 0
     strip[:, -(pitch // 4):] = 0
 
@@ -114,6 +120,13 @@ def sample(rng, masters, baseline, label, params):
     ink = cv2.warpAffine(pre, pre_to_camera[:2], (cam_w, cam_h), flags=cv2.INTER_LINEAR)
     sigma = rng.uniform(*params["blur_sigma"])
     ink = cv2.GaussianBlur(ink, (0, 0), sigma)
+    if rng.uniform() < params["motion_share"]:
+        length = max(2, round(rng.uniform(1, params["motion_per_pitch"] * camera_pitch + 1)))
+        kernel = np.zeros((length, length), np.float32)
+        kernel[length // 2, :] = 1.0 / length
+        turn = cv2.getRotationMatrix2D(((length - 1) / 2, (length - 1) / 2), rng.uniform(0, 180), 1.0)
+        kernel = cv2.warpAffine(kernel, turn, (length, length))
+        ink = cv2.filter2D(ink, -1, kernel / max(float(kernel.sum()), 1e-6))
     contrast = rng.uniform(*params["contrast"])
     ground = rng.uniform(contrast + 20, 250) if contrast < 230 else 250.0
     gray = ground - contrast * ink
@@ -234,7 +247,7 @@ def build(font_path=FONT, params=PARAMS):
         "holdout_error": round(float((predicted != hy).mean()), 6),
         "holdout_confusions": dict(sorted(errors.items(), key=lambda kv: (-kv[1], kv[0]))),
     }
-    return npz_bytes(arrays), (json.dumps(record, indent=1) + "\n").encode()
+    return npz_bytes(arrays), (json.dumps(record, indent=1, sort_keys=False) + "\n").encode()
 
 
 def npz_bytes(arrays):

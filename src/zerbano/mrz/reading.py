@@ -29,7 +29,9 @@ ALTERNATIVES = 3
 ALTERNATIVE_FLOOR = 0.005
 # Strips are sampled from the pyramid level where a character is at least this wide.
 READ_PITCH = 16.0
-CAP_PER_PITCH = 0.99  # OCR-B's capital height as a share of its advance
+CAP_PER_PITCH = 0.99
+# JPEGs up to this size are decoded whole at once.
+FULL_DECODE_PIXELS = 2_500_000  # OCR-B's capital height as a share of its advance
 
 _MESSAGES = {
     "type": "read() takes a path, the bytes of an image file or a numpy uint8 array, not {type}",
@@ -121,9 +123,13 @@ class _Pyramid:
         if size is None:  # not a JPEG: decoded at full size
             gray = decode(1)
             return cls((gray.shape[1], gray.shape[0]), {1: gray})
+        # A page of a few megapixels is decoded whole (its small characters need every pixel
+        # and a second decode would cost more); a larger one at the reduction that leaves about
+        # COARSE_SIDE pixels for the search, finer levels decoded only if the zone needs them.
         factor = 1
-        while factor < 8 and max(size) / (2 * factor) >= locate.COARSE_SIDE:
-            factor *= 2
+        if size[0] * size[1] > FULL_DECODE_PIXELS:
+            while factor < 8 and max(size) / (2 * factor) >= 0.75 * locate.COARSE_SIDE:
+                factor *= 2
         gray = decode(factor)
         # The decoder may have turned the picture by its EXIF orientation.
         size = (gray.shape[1] * factor, gray.shape[0] * factor)
