@@ -25,7 +25,7 @@ COARSE_SIDE = 1024      # pixels of the frame's longer side for the search
 BAND_PITCH = 14.0       # pixels a character in the band
 LINE_PITCH = 4.23 / 2.54  # ICAO: a line every 4.23 mm, a character every 2.54 mm
 LENGTHS = (30, 36, 44)
-CLOSINGS = (7, 13)      # square closings of the coarse stroke mask, pixels
+CLOSINGS = (3, 7, 13)      # square closings of the coarse stroke mask, pixels
 
 
 class Candidate(NamedTuple):
@@ -82,12 +82,13 @@ def candidates(gray, scale, limit=8):
     found.sort(key=lambda c: -c.score)
     unique = []
     for candidate in found:
-        if not any(_same(candidate, other) for other in unique):
+        if not any(same_place(candidate, other) for other in unique):
             unique.append(candidate)
     return unique[:limit]
 
 
-def _same(a, b):
+def same_place(a, b):
+    """Whether two candidates are one blob (the same centre and direction, within reason)."""
     distance = np.hypot(a.centre[0] - b.centre[0], a.centre[1] - b.centre[1])
     return distance < 0.5 * a.width and abs(a.axis[0] * b.axis[0] + a.axis[1] * b.axis[1]) > 0.995
 
@@ -100,7 +101,7 @@ def _rectangles(contours, scale, strokes):
             continue
         (cx, cy), (w, h), angle = cv2.minAreaRect(contour)
         length, width = max(w, h), min(w, h)
-        if length < 60 or width < 2.5 or length / width < 4.5:
+        if length < 60 or width < 2.5 or length / width < 3.0:
             continue
         fill = cv2.contourArea(contour) / (w * h)
         if fill < 0.25:
@@ -125,7 +126,8 @@ def band_geometry(candidate):
     """The band's size (width, height) and its 2x3 matrix from band pixels to input pixels."""
     k = candidate.pitch / BAND_PITCH                 # input pixels per band pixel
     ux, uy = candidate.axis
-    along = candidate.length + 3 * candidate.pitch
+    # Longer than the blob: a blob may be part of a line whose other part merged elsewhere.
+    along = 1.3 * candidate.length + 4 * candidate.pitch
     across = candidate.width + 7 * candidate.pitch
     width, height = int(along / k), int(across / k)
     cx, cy = candidate.centre

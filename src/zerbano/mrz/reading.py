@@ -62,15 +62,21 @@ def read(image):
     """
     pages = _Pyramid.of(image)
     best = None
-    small, small_scale = pages.coarse()
-    for candidate in locate.candidates(small, small_scale):
-        reading = _read_candidate(pages, candidate)
-        if reading is None:
-            continue
-        if reading[1].valid:
-            return reading[1]
-        if best is None or reading[0] > best[0]:
-            best = reading
+    tried = []
+    for small, small_scale in pages.searches():
+        for candidate in locate.candidates(small, small_scale):
+            if any(locate.same_place(candidate, other) for other in tried):
+                continue
+            tried.append(candidate)
+            reading = _read_candidate(pages, candidate)
+            if reading is None:
+                continue
+            if reading[1].valid:
+                return reading[1]
+            if best is None or reading[0] > best[0]:
+                best = reading
+        if best is not None:
+            break
     return None if best is None else best[1]
 
 
@@ -135,7 +141,13 @@ class _Pyramid:
         size = (gray.shape[1] * factor, gray.shape[0] * factor)
         return cls(size, {factor: gray}, decode)
 
-    def coarse(self):
+    def searches(self):
+        """(gray, input pixels a pixel) to search for the zone, in turn until one finds it.
+
+        The search's kernels suit characters of about 3 to 20 pixels: the frame at about
+        COARSE_SIDE pixels first, then at half that for large characters, then (for a large
+        frame) at twice that for small ones.
+        """
         factor = min(self.levels)
         gray = self.levels[factor]
         scale = locate.COARSE_SIDE / max(gray.shape)
@@ -143,7 +155,12 @@ class _Pyramid:
             gray = cv2.resize(gray, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA)
         else:
             scale = 1.0
-        return gray, factor / scale
+        yield gray, factor / scale
+        yield cv2.pyrDown(gray), 2 * factor / scale
+        if max(self.size) >= 3 * locate.COARSE_SIDE:
+            finer, finer_factor = self.level(max(1, factor // 2) if scale == 1 else factor)
+            if finer_factor < factor / scale:
+                yield finer, finer_factor
 
     def level(self, factor):
         """(image, factor): the page at `factor` or the nearest finer reduction to be had."""
