@@ -149,18 +149,16 @@ class _Pyramid:
         frame) at twice that for small ones.
         """
         factor = min(self.levels)
-        gray = self.levels[factor]
-        scale = locate.COARSE_SIDE / max(gray.shape)
-        if scale < 1:
-            gray = cv2.resize(gray, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA)
-        else:
-            scale = 1.0
-        yield gray, factor / scale
-        yield cv2.pyrDown(gray), 2 * factor / scale
-        if max(self.size) >= 3 * locate.COARSE_SIDE:
-            finer, finer_factor = self.level(max(1, factor // 2) if scale == 1 else factor)
-            if finer_factor < factor / scale:
-                yield finer, finer_factor
+        side = max(self.levels[factor].shape)
+        while side / 2 >= 0.75 * locate.COARSE_SIDE:
+            side //= 2
+            factor *= 2
+        # Reductions by powers of two: OpenCV's fast path, and levels the reading may reuse.
+        gray, factor = self.level(factor)
+        yield gray, factor
+        yield cv2.pyrDown(gray), 2 * factor
+        if max(self.size) >= 3 * locate.COARSE_SIDE and factor > 1:
+            yield self.level(factor // 2)
 
     def level(self, factor):
         """(image, factor): the page at `factor` or the nearest finer reduction to be had."""
@@ -237,13 +235,17 @@ def _read_candidate(pages, candidate):
     to_level[:, :2] /= factor
     to_level[:, 2] = _to_level(to_input[:, 2], factor)
 
+    # Both half turns in one pass of the classifier.
+    strips = [_strip(image, to_level, line, flipped)
+              for flipped in (False, True) for line in (lines[::-1] if flipped else lines)]
+    posteriors = glyphs.classify(np.concatenate(strips, axis=1))
+    split = np.cumsum([line.count for line in lines] * 2)[:-1]
+    per_line = np.split(posteriors, split)
     readings = []
     for flipped in (False, True):
-        ordered = lines[::-1] if flipped else lines
-        strips = [_strip(image, to_level, line, flipped) for line in ordered]
-        probabilities = [glyphs.classify(strip) for strip in strips]
+        probabilities = per_line[len(lines):] if flipped else per_line[:len(lines)]
         score = float(sum(np.log(p.max(axis=1) + 1e-9).sum() for p in probabilities))
-        readings.append((score, flipped, ordered, probabilities))
+        readings.append((score, flipped, lines[::-1] if flipped else lines, probabilities))
     score, flipped, ordered, probabilities = max(readings, key=lambda r: r[0])
     result = _verdict(probabilities)
     if result is None:
