@@ -133,7 +133,7 @@ def band_geometry(candidate):
     k = candidate.pitch / BAND_PITCH                 # input pixels per band pixel
     ux, uy = candidate.axis
     # Longer than the blob: a blob may be part of a line whose other part merged elsewhere.
-    along = 1.3 * candidate.length + 4 * candidate.pitch
+    along = 2.0 * candidate.length + 4 * candidate.pitch
     across = candidate.width + 7 * candidate.pitch
     width, height = int(along / k), int(across / k)
     cx, cy = candidate.centre
@@ -239,7 +239,7 @@ def lines_in_band(band):
         if line is None:
             continue
         count = line.count
-        if min(abs(count - n) for n in LENGTHS) <= 1:
+        if min(abs(count - n) for n in LENGTHS) <= 2:
             lines.append(line)
     if len(lines) < 2:
         return None
