@@ -30,12 +30,14 @@ ALTERNATIVE_FLOOR = 0.005
 # Strips are sampled from the pyramid level where a character is at least this wide.
 READ_PITCH = 16.0
 CAP_PER_PITCH = 0.99
+# No search on an image narrower than this (pixels).
+MIN_SIDE = 16
 # JPEGs up to this size are decoded whole at once.
 FULL_DECODE_PIXELS = 2_500_000  # OCR-B's capital height as a share of its advance
 
 _MESSAGES = {
     "type": "read() takes a path, the bytes of an image file or a numpy uint8 array, not {type}",
-    "array": "read() takes a uint8 array of shape (H, W) or (H, W, 3), not {dtype} {shape}",
+    "array": "read() takes a uint8 array of shape (H, W) or (H, W, 3) with pixels, not {dtype} {shape}",
     "file": "cannot read {path!r}: {error}",
     "decode_file": "cannot decode {path!r} as an image",
     "decode_bytes": "cannot decode the {size} bytes given as an image",
@@ -97,7 +99,7 @@ class _Pyramid:
     @classmethod
     def of(cls, image):
         if isinstance(image, np.ndarray):
-            if image.dtype != np.uint8 or not (
+            if image.dtype != np.uint8 or image.size == 0 or not (
                     image.ndim == 2 or image.ndim == 3 and image.shape[2] == 3):
                 raise ValueError(_MESSAGES["array"].format(dtype=image.dtype, shape=image.shape))
             gray = image if image.ndim == 2 else cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)
@@ -159,8 +161,11 @@ class _Pyramid:
             factor *= 2
         # Reductions by powers of two: OpenCV's fast path, and levels the reading may reuse.
         gray, factor = self.level(factor)
+        if min(gray.shape) < MIN_SIDE:
+            return
         yield gray, factor
-        yield cv2.pyrDown(gray), 2 * factor
+        if min(gray.shape) >= 2 * MIN_SIDE:
+            yield cv2.pyrDown(gray), 2 * factor
         if max(self.size) >= 3 * locate.COARSE_SIDE and factor > 1:
             yield self.level(factor // 2)
 
@@ -176,7 +181,7 @@ class _Pyramid:
             finest = min(self.levels)
             return self.levels[finest], finest
         base = max(finer)
-        if base == factor:
+        if base == factor or min(self.levels[base].shape) * base < 2 * factor:
             return self.levels[base], base
         image = cv2.resize(self.levels[base], None, fx=base / factor, fy=base / factor,
                            interpolation=cv2.INTER_AREA)
