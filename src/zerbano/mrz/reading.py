@@ -331,15 +331,14 @@ def _verdict(probabilities):
     # reported among those (a digit in a date competes with digits, not with `O`).
     kinds = text._plan_for(text.LAYOUTS[result.format], result.lines).kinds
     confidences = []
+    masks = {}
     for line, chars, line_kinds in zip(probabilities, result.lines, kinds):
-        row = []
-        for column, char in enumerate(chars):
-            p = line[column]
-            allowed = line_kinds[column]
-            mass = sum(float(p[index[s]]) for s in allowed)
-            row.append(float(p[index[char]]) / mass if char in allowed and mass > 0
-                       else float(p[index[char]]))
-        confidences.append(row)
+        reported = line[np.arange(len(chars)), [index[char] for char in chars]]
+        allowed = np.array([masks.setdefault(kind, np.array([s in kind for s in symbols]))
+                            for kind in line_kinds])
+        mass = (line * allowed).sum(axis=1)
+        inside = np.array([char in kind for char, kind in zip(chars, line_kinds)]) & (mass > 0)
+        confidences.append(np.where(inside, reported / np.where(mass > 0, mass, 1), reported).tolist())
     for repair in result.repairs:
         # Written by a check digit (or a type) over the one read: the posterior among the
         # symbols left once the one read is ruled out.
