@@ -52,6 +52,8 @@ def test_path_bytes_and_arrays_read_alike(upright):
     assert same[0] == upright and same[1] == upright
     gray = read(cv2.cvtColor(decoded, cv2.COLOR_BGR2GRAY))
     assert gray.lines == upright.lines
+    png = cv2.imencode(".png", decoded)[1].tobytes()
+    assert read(png).lines == upright.lines
 
 
 def test_results_pickle_and_hash(upright):
@@ -145,8 +147,10 @@ def test_views_read_like_their_copies():
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, settings, strategies as st  # noqa: E402
 
+from conftest import scaled  # noqa: E402
 
-@settings(max_examples=40, deadline=None)
+
+@settings(max_examples=scaled(40, minimum=5), deadline=None)
 @given(st.binary(max_size=600))
 def test_arbitrary_bytes_give_none_or_value_error(data):
     try:
@@ -155,7 +159,7 @@ def test_arbitrary_bytes_give_none_or_value_error(data):
         assert "cannot decode" in str(error)
 
 
-@settings(max_examples=30, deadline=None)
+@settings(max_examples=scaled(30, minimum=5), deadline=None)
 @given(st.integers(1, 80), st.integers(1, 80), st.integers(0, 2 ** 32 - 1))
 def test_noise_gives_none(height, width, seed):
     noise = np.random.default_rng(seed).integers(0, 256, (height, width), dtype=np.uint8)
