@@ -270,7 +270,7 @@ def lines_in_band(band):
         if line is None:
             continue
         count = line.count
-        if min(abs(count - n) for n in LENGTHS) <= 2:
+        if any(-4 <= count - n <= 2 for n in LENGTHS):
             lines.append(line)
     if len(lines) < 2:
         return None
