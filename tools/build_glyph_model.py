@@ -3,12 +3,13 @@
     python tools/build_glyph_model.py [--check]     (with zerbano, Pillow and OpenCV installed)
 
 Renders the 37 symbols of the zone from Debian's OCR-B (fonts-ocr-b, public domain) the way a
-camera sees them (scale from 8 to 34 pixels a character, stroke weight, rotation, sub-pixel
-shifts, blur, noise, uneven contrast, JPEG) between random neighbours, resamples each into the
+camera sees them (8 to 34 pixels a character, stroke weight, rotation, sub-pixel shifts, blur,
+motion blur, noise, contrast, JPEG), between random neighbours or none, resamples each into the
 reader's canonical cell with the errors the reader's own geometry makes, and fits a small
-perceptron (one hidden layer) with a temperature for calibrated posteriors. Writes, beside the reader,
-``ocrb-glyphs.npz`` (the same bytes on every run: seeded, no time stamps) and
-``ocrb-glyphs.json`` (the inputs: the font's sha256 and every parameter, and the held-out error).
+perceptron (one hidden layer) with a temperature for calibrated posteriors. Writes, beside the
+reader, ``ocrb-glyphs.npz`` (the same bytes on every run: seeded, one BLAS thread, no time
+stamps) and ``ocrb-glyphs.json`` (the inputs: the font's sha256, every parameter, and the error
+on renderings kept out of the fit). Takes about a minute and a half on one core.
 ``--check`` builds into memory and exits 1 if the shipped files differ.
 """
 
@@ -124,7 +125,8 @@ def sample(rng, masters, baseline, label, params):
         length = max(2, round(rng.uniform(1, params["motion_per_pitch"] * camera_pitch + 1)))
         kernel = np.zeros((length, length), np.float32)
         kernel[length // 2, :] = 1.0 / length
-        turn = cv2.getRotationMatrix2D(((length - 1) / 2, (length - 1) / 2), rng.uniform(0, 180), 1.0)
+        middle = ((length - 1) / 2, (length - 1) / 2)
+        turn = cv2.getRotationMatrix2D(middle, rng.uniform(0, 180), 1.0)
         kernel = cv2.warpAffine(kernel, turn, (length, length))
         ink = cv2.filter2D(ink, -1, kernel / max(float(kernel.sum()), 1e-6))
     contrast = rng.uniform(*params["contrast"])

@@ -115,7 +115,8 @@ def _rectangles(contours, scale, strokes):
         theta = np.radians(angle)
         ux, uy = (np.cos(theta), np.sin(theta)) if w >= h else (-np.sin(theta), np.cos(theta))
         dx, dy = centres[:, 0] - cx, centres[:, 1] - cy
-        inside = (np.abs(dx * ux + dy * uy) <= length / 2) & (np.abs(dy * ux - dx * uy) <= width / 2)
+        along, across = dx * ux + dy * uy, dy * ux - dx * uy
+        inside = (np.abs(along) <= length / 2) & (np.abs(across) <= width / 2)
         if inside.sum() < 10:
             continue
         # A glyph's extent across the line (capitals are about as tall as the pitch is wide).
@@ -247,7 +248,7 @@ def _fit_line(x, y, w, h, row):
     coefficients = np.polynomial.polynomial.polyfit(index - start, cx, 2 if count > 20 else 1)
     coefficients = tuple(coefficients) + (0.0,) * (3 - len(coefficients))
     height = float(np.median(h[row]))
-    tall = h[row] >= 0.85 * np.max(h[row]) if len(row) else None
+    tall = h[row] >= 0.85 * np.max(h[row])
     if tall.sum() < 3:
         tall = np.ones(len(row), bool)
     bottom = np.polynomial.polynomial.polyfit(cx[tall], bottoms[tall], 1)

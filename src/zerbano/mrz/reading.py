@@ -37,7 +37,8 @@ FULL_DECODE_PIXELS = 2_500_000  # OCR-B's capital height as a share of its advan
 
 _MESSAGES = {
     "type": "read() takes a path, the bytes of an image file or a numpy uint8 array, not {type}",
-    "array": "read() takes a uint8 array of shape (H, W) or (H, W, 3) with pixels, not {dtype} {shape}",
+    "array": ("read() takes a uint8 array of shape (H, W) or (H, W, 3) with pixels, "
+              "not {dtype} {shape}"),
     "file": "cannot read {path!r}: {error}",
     "decode_file": "cannot decode {path!r} as an image",
     "decode_bytes": "cannot decode the {size} bytes given as an image",
@@ -110,7 +111,8 @@ class _Pyramid:
                 with open(path, "rb") as file:
                     data = file.read()
             except OSError as error:
-                raise ValueError(_MESSAGES["file"].format(path=path, error=error.strerror or error)) from None
+                reason = error.strerror or error
+                raise ValueError(_MESSAGES["file"].format(path=path, error=reason)) from None
             failure = _MESSAGES["decode_file"].format(path=path)
         elif isinstance(image, (bytes, bytearray, memoryview)):
             data = image
@@ -338,7 +340,8 @@ def _verdict(probabilities):
                             for kind in line_kinds])
         mass = (line * allowed).sum(axis=1)
         inside = np.array([char in kind for char, kind in zip(chars, line_kinds)]) & (mass > 0)
-        confidences.append(np.where(inside, reported / np.where(mass > 0, mass, 1), reported).tolist())
+        among = reported / np.where(mass > 0, mass, 1)
+        confidences.append(np.where(inside, among, reported).tolist())
     for repair in result.repairs:
         # Written by a check digit (or a type) over the one read: the posterior among the
         # symbols left once the one read is ruled out.
