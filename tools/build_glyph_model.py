@@ -9,7 +9,7 @@ reader's canonical cell with the errors the reader's own geometry makes, and fit
 perceptron (one hidden layer) with a temperature for calibrated posteriors. Writes, beside the
 reader, ``ocrb-glyphs.npz`` (the same bytes on every run: seeded, one BLAS thread, no time
 stamps) and ``ocrb-glyphs.json`` (the inputs: the font's sha256, every parameter, and the error
-on renderings kept out of the fit). Takes about a minute and a half on one core.
+on renderings kept out of the fit). Takes a minute or two on one core.
 ``--check`` builds into memory and exits 1 if the shipped files differ.
 """
 
