@@ -251,9 +251,18 @@ def _fit_line(x, y, w, h, row):
     tall = h[row] >= 0.85 * np.max(h[row])
     if tall.sum() < 3:
         tall = np.ones(len(row), bool)
-    bottom = np.polynomial.polynomial.polyfit(cx[tall], bottoms[tall], 1)
-    top = np.polynomial.polynomial.polyfit(cx[tall], tops[tall], 1)
-    return Line(count, coefficients, tuple(bottom), tuple(top), height)
+    # The slant from every glyph's middle (fillers, shorter, sit about mid-height too), so that
+    # a run of fillers at one end is not left to an extrapolation; the base and top lines from
+    # the full-height glyphs, parallel to it.
+    middles = (bottoms + tops) / 2
+    slant = np.polynomial.polynomial.polyfit(cx, middles, 1)
+    off = np.abs(middles - np.polynomial.polynomial.polyval(cx, slant)) < 0.2 * height
+    if off.sum() >= 3:
+        slant = np.polynomial.polynomial.polyfit(cx[off], middles[off], 1)
+    middle = np.polynomial.polynomial.polyval(cx[tall], slant)
+    bottom = (slant[0] + float(np.median(bottoms[tall] - middle)), slant[1])
+    top = (slant[0] + float(np.median(tops[tall] - middle)), slant[1])
+    return Line(count, coefficients, bottom, top, height)
 
 
 def lines_in_band(band):
@@ -298,9 +307,11 @@ def _rebase(line, shift, count):
 def _zone(group):
     """A score and the lines set to one length, if `group` is a zone's lines."""
     counts = [line.count for line in group]
-    length = min(LENGTHS, key=lambda n: sum(abs(c - n) for c in counts))
-    if len(group) == 3 and length != 30 or len(group) == 2 and length == 30:
+    lengths = [n for n in ((30,) if len(group) == 3 else (36, 44))
+               if all(-4 <= c - n <= 2 for c in counts)]
+    if not lengths:
         return None
+    length = min(lengths, key=lambda n: sum(abs(c - n) for c in counts))
     exact = [line for line in group if line.count == length]
     if not exact:
         return None

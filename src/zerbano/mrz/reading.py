@@ -153,8 +153,8 @@ class _Pyramid:
         """(gray, input pixels a pixel) to search for the zone, in turn until one finds it.
 
         The search's kernels suit characters of about 3 to 20 pixels: the frame at about
-        COARSE_SIDE pixels first, then at half that for large characters, then (for a large
-        frame) at twice that for small ones.
+        COARSE_SIDE pixels first, then at half that for large characters, then at twice that
+        for small ones (where the frame has the pixels).
         """
         factor = min(self.levels)
         side = max(self.levels[factor].shape)
@@ -168,7 +168,7 @@ class _Pyramid:
         yield gray, factor
         if min(gray.shape) >= 2 * MIN_SIDE:
             yield cv2.pyrDown(gray), 2 * factor
-        if max(self.size) >= 3 * locate.COARSE_SIDE and factor > 1:
+        if factor > 1:
             yield self.level(factor // 2)
 
     def level(self, factor):
