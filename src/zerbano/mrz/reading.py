@@ -9,6 +9,12 @@ The work, and where it lives:
   lines inside an upright band;
 * ``glyphs.py``: each line resampled into canonical cells, and the symbols' posteriors;
 * ``text.py``: the layouts, the check digits and the repairs they decide.
+
+Where the time goes (cProfile, one core): decoding is the largest part (a quarter of a 1920x1080
+page's 15 ms, two thirds of a 4032x3024 page's 55 ms, which decodes at a quarter and a half of
+its size), then OpenCV's labelling, morphology, contours and warps; the reader's own Python
+(chaining glyphs into lines, the fits, the verdict) is about a tenth, and the classifier (two
+small matrix products through OpenCV) under a millisecond. Nothing here calls for C++.
 """
 
 import dataclasses
