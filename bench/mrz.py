@@ -209,28 +209,27 @@ class Outcome:
 
 def prepare_captures(directory, seeds):
     """The captures of `seeds` in `directory` (made there unless already made): {seed: truth}."""
+    os.makedirs(directory, exist_ok=True)
     truth_file = os.path.join(directory, "truth.json")
     known = {}
     if os.path.exists(truth_file):
         with open(truth_file) as file:
             known = {truth["seed"]: truth for truth in json.load(file).values()}
-    made = {}
-    for seed in seeds:
-        path = os.path.join(directory, f"capture-{seed:05}.jpg")
-        if seed in known and os.path.exists(path):
-            continue
-        made[f"capture-{seed:05}.jpg"] = captures.generate(seed)
-    if made:
-        old = {f"capture-{seed:05}.jpg": truth for seed, truth in known.items()}
-        os.makedirs(directory, exist_ok=True)
-        for name, capture in made.items():
-            with open(os.path.join(directory, name), "wb") as file:
-                file.write(capture.jpeg)
-            old[name] = capture.truth
+    missing = [seed for seed in seeds
+               if seed not in known
+               or not os.path.exists(os.path.join(directory, f"capture-{seed:05}.jpg"))]
+    for seed in missing:
+        # One capture at a time: a 4032x3024 frame and its drawing take a few hundred MB.
+        capture = captures.generate(seed)
+        with open(os.path.join(directory, f"capture-{seed:05}.jpg"), "wb") as file:
+            file.write(capture.jpeg)
+        known[seed] = capture.truth
+        del capture
+    if missing:
         with open(truth_file, "w") as file:
-            json.dump(old, file, indent=1, sort_keys=True)
+            json.dump({f"capture-{seed:05}.jpg": truth for seed, truth in sorted(known.items())},
+                      file, indent=1, sort_keys=True)
             file.write("\n")
-        known = {truth["seed"]: truth for truth in old.values()}
     return {seed: known[seed] for seed in seeds}
 
 
