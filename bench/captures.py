@@ -330,7 +330,7 @@ def draw_page(layout, lines, scale, rng, zone=True):
     values = [surname.replace("<", " ").strip() or "SPECIMEN",
               given.replace("<", " ").strip() or "-", "UTOPIAN",
               "01 JAN 1990", "F", "DOLOMITE BAY", "14 MAR 2021", "13 MAR 2031",
-              lines[0][5:14] if layout == "TD1" else lines[1][:9], "ODQ CITY HALL"]
+              (lines[0][5:14] if layout == "TD1" else lines[1][:9]).rstrip("<"), "ODQ CITY HALL"]
     x_text = 0.35 * page_w_mm
     row_mm = 6.2 if layout in ("TD3", "MRVA") else 5.0
     y = 0.2 * page_h_mm + 2.0
@@ -448,13 +448,16 @@ def _choose_frame(rng, extent, overrides, portrait):
 
 
 def _background(rng, width, height):
+    # Smooth colour and texture, made at a quarter of the size (they have no finer detail).
+    small = (max(1, height // 4), max(1, width // 4))
     base = rng.integers(30, 200, 3).astype(np.float32)
-    scene = np.empty((height, width, 3), np.float32)
+    scene = np.empty(small + (3,), np.float32)
     scene[...] = base
-    scene += _smooth_field(rng, (height, width), (3, 4), -40, 40)[..., None]
-    scene += (_smooth_field(rng, (height, width), (48, 64), -14, 14)[..., None]
+    scene += _smooth_field(rng, small, (3, 4), -40, 40)[..., None]
+    scene += (_smooth_field(rng, small, (48, 64), -14, 14)[..., None]
               * rng.uniform(0.5, 1.5, 3))
     scene = np.clip(scene, 0, 255).astype(np.uint8)
+    scene = cv2.resize(scene, (width, height), interpolation=cv2.INTER_LINEAR)
     # Objects on the table: boxes and a few lines of print.
     unit = min(width, height)
     for _ in range(int(rng.integers(2, 7))):
@@ -550,8 +553,10 @@ def generate(seed, **overrides):
     image = scene.astype(np.float32)
     del scene
     if params["light"] > 0:
-        light = _smooth_field(rng, (fh, fw), (3, 4), 1.0 - params["light"],
-                              1.0 + 0.25 * params["light"])
+        grid = rng.random((3, 4)).astype(np.float32)
+        low, high = 1.0 - params["light"], 1.0 + 0.25 * params["light"]
+        # Linear between the grid's points: no overshoot to clip.
+        light = cv2.resize(low + (high - low) * grid, (fw, fh), interpolation=cv2.INTER_LINEAR)
         image *= light[..., None]
         del light
     if params["blur"] > 0:
@@ -565,8 +570,12 @@ def generate(seed, **overrides):
         kernel = cv2.warpAffine(kernel, rotate, (length, length))
         kernel /= max(kernel.sum(), 1e-6)
         image = cv2.filter2D(image, -1, kernel)
-    image += rng.normal(0, params["noise"], image.shape).astype(np.float32)
-    image = np.clip(image, 0, 255).astype(np.uint8)
+    noise = rng.standard_normal(image.shape, dtype=np.float32)
+    noise *= params["noise"]
+    image += noise
+    del noise
+    np.clip(image, 0, 255, out=image)
+    image = image.astype(np.uint8)
     ok, encoded = cv2.imencode(".jpg", image, [cv2.IMWRITE_JPEG_QUALITY, params["quality"]])
     if not ok:
         raise RuntimeError("cv2 could not encode the capture")
