@@ -22,6 +22,7 @@ fixed by a keyword of `generate` (see `PARAMETERS`), and all of them are in the 
 
 The truth record (a dict of plain JSON types):
     seed            the seed
+    version         the generator's VERSION
     layout          "TD1", "TD2", "TD3", "MRVA" or "MRVB"; None for a page without a zone
     lines           the zone's lines as printed (list of str; [] without a zone)
     valid           True when every check digit is right (a few captures carry a wrong one)
@@ -51,6 +52,10 @@ import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
 from zerbano.mrz import check_digit
+
+# Raised whenever a seed's capture changes, so that saved captures of an older version are
+# made again (bench/mrz.py --captures).
+VERSION = 2
 
 OCRB = "/usr/share/fonts/opentype/ocr-b/OCRB.otf"
 SANS = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
@@ -591,6 +596,7 @@ def generate(seed, **overrides):
     params["scale_px_per_mm"] = scale
     truth = {
         "seed": seed,
+        "version": VERSION,
         "layout": layout if params["zone"] else None,
         "lines": lines if params["zone"] else [],
         "valid": bool(params["valid"]) if params["zone"] else False,
