@@ -164,3 +164,12 @@ def test_arbitrary_bytes_give_none_or_value_error(data):
 def test_noise_gives_none(height, width, seed):
     noise = np.random.default_rng(seed).integers(0, 256, (height, width), dtype=np.uint8)
     assert read(noise) is None
+
+
+def test_the_shipped_sample_page_reads_valid():
+    import importlib.resources
+
+    page = importlib.resources.files("zerbano").joinpath("data/sample-passport.jpg")
+    zone = read(page.read_bytes())
+    assert zone is not None and zone.format == "TD3" and zone.valid
+    assert zone.surname == "SAMPLE"
