@@ -25,6 +25,7 @@ COARSE_SIDE = 1024      # pixels of the frame's longer side for the search
 BAND_PITCH = 14.0       # pixels a character in the band
 LINE_PITCH = 4.23 / 2.54  # ICAO: a line every 4.23 mm, a character every 2.54 mm
 LENGTHS = (30, 36, 44)
+FILLER_RISE = 7 / 72      # OCR-B's `<` ends this far above the base line, in pitches
 CLOSINGS = (3, 7, 13)      # square closings of the coarse stroke mask, pixels
 
 
@@ -248,21 +249,24 @@ def _fit_line(x, y, w, h, row):
     coefficients = np.polynomial.polynomial.polyfit(index - start, cx, 2 if count > 20 else 1)
     coefficients = tuple(coefficients) + (0.0,) * (3 - len(coefficients))
     height = float(np.median(h[row]))
-    tall = h[row] >= 0.85 * np.max(h[row])
-    if tall.sum() < 3:
-        tall = np.ones(len(row), bool)
-    # The slant from every glyph's middle (fillers, shorter, sit about mid-height too), so that
-    # a run of fillers at one end is not left to an extrapolation; the base and top lines from
-    # the full-height glyphs, parallel to it.
-    middles = (bottoms + tops) / 2
-    slant = np.polynomial.polynomial.polyfit(cx, middles, 1)
-    off = np.abs(middles - np.polynomial.polynomial.polyval(cx, slant)) < 0.2 * height
-    if off.sum() >= 3:
-        slant = np.polynomial.polynomial.polyfit(cx[off], middles[off], 1)
-    middle = np.polynomial.polynomial.polyval(cx[tall], slant)
-    bottom = (slant[0] + float(np.median(bottoms[tall] - middle)), slant[1])
-    top = (slant[0] + float(np.median(tops[tall] - middle)), slant[1])
+    # The base line through every glyph's bottom, so that a run of fillers at one end is not
+    # left to an extrapolation: a filler `<` ends FILLER_RISE of a pitch above the base line
+    # (and, upside down, as far below the others' tops). Perspective makes the glyphs grow
+    # along the line, so the middles would slant otherwise than the base line.
+    short = h[row] < 0.9 * np.percentile(h[row], 75)
+    rise = FILLER_RISE * pitch * short
+    bottom = _robust_line(cx, bottoms + rise, height)
+    top = _robust_line(cx, tops - rise, height)
     return Line(count, coefficients, bottom, top, height)
+
+
+def _robust_line(x, y, height):
+    """(a, b) of y = a + b x, fitted again without the points far off the first fit."""
+    fit = np.polynomial.polynomial.polyfit(x, y, 1)
+    near = np.abs(y - np.polynomial.polynomial.polyval(x, fit)) < 0.15 * height
+    if near.sum() >= 3:
+        fit = np.polynomial.polynomial.polyfit(x[near], y[near], 1)
+    return float(fit[0]), float(fit[1])
 
 
 def lines_in_band(band):
