@@ -1,0 +1,630 @@
+#!/usr/bin/env python3
+"""Synthetic photographs of identity documents with a machine-readable zone, made to scale.
+
+    import captures
+    capture = captures.generate(17)                  # or generate(17, layout="TD1", rotation=90)
+    capture.jpeg, capture.image, capture.truth       # JPEG bytes, the decoded BGR array, a dict
+
+    python bench/captures.py --count 20 --out /tmp/captures      JPEGs + truth.json
+    python bench/captures.py --fixtures tests/data/captures      the tests' fixed captures
+
+Each capture is a document page (TD3 passport 125x88 mm, TD2 105x74 mm, TD1 card 85.6x54 mm,
+MRV-A visa 120x80 mm, MRV-B visa 105x80 mm) on textured paper with a photo area and other
+printed text, its zone drawn in OCR-B at the ICAO pitch (2.54 mm a character, 10 to the inch;
+4.23 mm from one line to the next), photographed in a busy scene: the page filling from a sixth
+of the frame to all of it, zone characters 10 to 60 px tall, turned a little (most), by a
+quarter or half turn, or by any angle, with mild perspective, blur, sensor noise, uneven light,
+and JPEG compression at quality 55 to 95, in frames from 640x480 to 4032x3024.
+
+Everything is drawn from `numpy.random.default_rng(seed)`: the same seed gives the same JPEG
+bytes with the same versions of OpenCV, Pillow and FreeType. Every drawn parameter can be
+fixed by a keyword of `generate` (see `PARAMETERS`), and all of them are in the truth record.
+
+The truth record (a dict of plain JSON types):
+    seed            the seed
+    layout          "TD1", "TD2", "TD3", "MRVA" or "MRVB"; None for a page without a zone
+    lines           the zone's lines as printed (list of str; [] without a zone)
+    valid           True when every check digit is right (a few captures carry a wrong one)
+    wrong_check     None, or [line, column] of the check digit that was made wrong
+    char_height     the height of a capital in the frame, in pixels (mean over the zone)
+    rotation        degrees the page is turned counter-clockwise in the frame, in [0, 360)
+    rotation_band   "small", "90/180/270" or "other" (within 15 degrees of 0, of a quarter
+                    turn, or neither)
+    zone_corners    the zone's four corners [x, y] in frame pixels, clockwise from its top-left
+                    as the text reads: the box from the left edge of the first character cell
+                    to the right edge of the last, from the cap line of the first line to the
+                    base line of the last; None without a zone
+    page_corners    the page's four corners the same way
+    frame           [width, height] in pixels
+    params          every drawn parameter (see PARAMETERS), and the scale in px/mm
+"""
+
+import argparse
+import json
+import math
+import os
+import sys
+from typing import NamedTuple
+
+import cv2
+import numpy as np
+from PIL import Image, ImageDraw, ImageFont
+
+from zerbano.mrz import check_digit
+
+OCRB = "/usr/share/fonts/opentype/ocr-b/OCRB.otf"
+SANS = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+SANS_BOLD = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"
+
+PITCH_MM = 2.54  # ten characters to the inch
+LINE_PITCH_MM = 4.23  # six lines to the inch
+ZONE_BOTTOM_MM = 4.0  # from the page's lower edge to the last line's base line
+
+# Page sizes in mm (width, height) and the zone's shape (lines, characters a line).
+LAYOUTS = {
+    "TD3": {"page": (125.0, 88.0), "lines": 2, "length": 44},
+    "TD2": {"page": (105.0, 74.0), "lines": 2, "length": 36},
+    "TD1": {"page": (85.6, 54.0), "lines": 3, "length": 30},
+    "MRVA": {"page": (120.0, 80.0), "lines": 2, "length": 44},
+    "MRVB": {"page": (105.0, 80.0), "lines": 2, "length": 36},
+}
+LAYOUT_WEIGHTS = {"TD3": 0.4, "TD1": 0.2, "TD2": 0.14, "MRVA": 0.13, "MRVB": 0.13}
+
+FRAMES = [(640, 480), (1280, 720), (1280, 960), (1600, 1200), (1920, 1080), (2048, 1536),
+          (2592, 1944), (3264, 2448), (4032, 3024)]
+HEIGHT_BANDS = [(10, 14), (14, 20), (20, 30), (30, 60)]
+
+# Keywords of generate(): each fixes one drawn parameter.
+PARAMETERS = {
+    "layout": "one of LAYOUTS",
+    "zone": "False draws the page without a zone",
+    "valid": "False makes one check digit wrong",
+    "char_height": "nominal capital height in frame pixels (10 to 60)",
+    "rotation": "degrees counter-clockwise",
+    "frame": "(width, height)",
+    "portrait": "True turns the frame upright (height > width)",
+    "perspective": "largest corner shift, as a share of the page's diagonal",
+    "blur": "Gaussian blur sigma in pixels",
+    "motion": "motion blur length in pixels (0: none)",
+    "noise": "sensor noise sigma in gray levels",
+    "light": "depth of the uneven light, 0 (flat) to 1",
+    "quality": "JPEG quality (55 to 95)",
+}
+
+_SURNAMES = ["ODONNELL", "QUOD", "DOE", "OKONKWO", "BOODOO", "MODOQ", "SANDOVAL", "ERIKSSON",
+             "OOSTERHOUT", "NGUYEN", "DIOP", "QUARTO", "VAN<DER<BOOM", "MUELLER", "OLOFSSON",
+             "DOMBROWSKI", "PAPADOPOULOS", "ZOLTAN", "GOODWOOD", "ABOUD", "O<DOHERTY",
+             "KOWALCZYK", "HOLLOWAY", "TOQUE", "ADEYEMI"]
+_GIVEN = ["ODA", "QUENTIN", "DOLORES", "OONA", "BOB", "JOHN<PAUL", "DOMINIQUE", "ODO",
+          "MARIA<JOSE", "OQUAB", "DOROTHEA", "OTTO", "WOODROW", "LUDOVIC", "IONA", "XU",
+          "YVONNE", "KOFI", "ZOE", "HUGO"]
+_STATES = ["UTO", "D<<", "GBR", "FRA", "NLD", "ODQ", "QOD", "CAN", "NOR", "BOL", "DOM", "COD"]
+_ALNUM = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+_CONFUSABLE = "0OQD8B1I5S2Z"
+
+
+class Capture(NamedTuple):
+    image: np.ndarray  # BGR uint8, decoded from `jpeg` as a reader would
+    truth: dict
+    jpeg: bytes
+
+
+# --- The zone's text ---------------------------------------------------------------------
+
+
+def _pick(rng, items):
+    return items[int(rng.integers(len(items)))]
+
+
+def _alnum(rng, length, confusable=0.3):
+    chars = []
+    for _ in range(length):
+        pool = _CONFUSABLE if rng.random() < confusable else _ALNUM
+        chars.append(_pick(rng, pool))
+    return "".join(chars)
+
+
+def _date(rng):
+    return f"{int(rng.integers(0, 100)):02}{int(rng.integers(1, 13)):02}{int(rng.integers(1, 29)):02}"
+
+
+def _names(rng, width):
+    surname = _pick(rng, _SURNAMES)
+    if rng.random() < 0.3:
+        surname += "<" + _pick(rng, _SURNAMES)
+    given = _pick(rng, _GIVEN)
+    if rng.random() < 0.5:
+        given += "<" + _pick(rng, _GIVEN)
+    return (surname + "<<" + given).ljust(width, "<")[:width]
+
+
+def _padded(rng, length, fill):
+    """Optional data: empty, or `fill` characters of it, padded with '<'."""
+    if rng.random() < 0.5:
+        return "<" * length
+    used = int(rng.integers(1, fill + 1))
+    return _alnum(rng, used).ljust(length, "<")
+
+
+def _document_number(rng):
+    number = _alnum(rng, int(rng.integers(6, 10)))
+    return number.ljust(9, "<")
+
+
+def zone_lines(layout, rng):
+    """Random but well-formed zone lines of `layout`, every check digit right.
+
+    Returns (lines, checks): `checks` lists the (line, column) of every check digit.
+    """
+    state, nationality = _pick(rng, _STATES), _pick(rng, _STATES)
+    number = _document_number(rng)
+    birth, expiry = _date(rng), _date(rng)
+    sex = _pick(rng, "MF<")
+    cd = check_digit
+    if layout == "TD1":
+        code = _pick(rng, ["I<", "ID", "AC", "IR", "C<"])
+        optional1 = _padded(rng, 15, 8)
+        first = code + state + number + cd(number) + optional1
+        optional2 = _padded(rng, 11, 6)
+        second = birth + cd(birth) + sex + expiry + cd(expiry) + nationality + optional2
+        composite = first[5:30] + second[0:7] + second[8:15] + second[18:29]
+        second += cd(composite)
+        third = _names(rng, 30)
+        return [first, second, third], [(0, 14), (1, 6), (1, 14), (1, 29)]
+    length = LAYOUTS[layout]["length"]
+    if layout in ("TD3", "TD2"):
+        code = ("P" if layout == "TD3" else "I") + _pick(rng, "<<<DSO" if layout == "TD3" else "<D")
+    else:
+        code = "V" + _pick(rng, "<<CD")
+    first = code + state + _names(rng, length - 5)
+    second = number + cd(number) + nationality + birth + cd(birth) + sex + expiry + cd(expiry)
+    checks = [(1, 9), (1, 19), (1, 27)]
+    if layout == "TD3":
+        personal = _padded(rng, 14, 10)
+        second += personal + cd(personal)
+        second += cd(second[0:10] + second[13:20] + second[21:43])
+        checks += [(1, 42), (1, 43)]
+    elif layout == "TD2":
+        second += _padded(rng, 7, 7)
+        second += cd(second[0:10] + second[13:20] + second[21:35])
+        checks += [(1, 35)]
+    else:
+        second += _padded(rng, length - 28, 8)
+    lines = [first, second]
+    assert all(len(line) == length for line in lines), lines
+    return lines, checks
+
+
+def spoil_check(lines, checks, rng):
+    """Makes one check digit wrong; returns the new lines and the [line, column] spoiled."""
+    line, column = checks[int(rng.integers(len(checks)))]
+    right = lines[line][column]
+    wrong = _pick(rng, [d for d in "0123456789" if d != right])
+    lines = list(lines)
+    lines[line] = lines[line][:column] + wrong + lines[line][column + 1:]
+    return lines, [line, column]
+
+
+# --- The page ----------------------------------------------------------------------------
+
+_FONT_CACHE = {}
+
+
+def _font(path, size):
+    key = (path, size)
+    if key not in _FONT_CACHE:
+        _FONT_CACHE[key] = ImageFont.truetype(path, size)
+    return _FONT_CACHE[key]
+
+
+def ocrb_em_per_pitch():
+    """OCR-B's em as a multiple of its (fixed) advance."""
+    font = _font(OCRB, 1000)
+    return 1000.0 / font.getlength("H")
+
+
+def ocrb_cap_per_pitch():
+    """The height of OCR-B's capitals as a multiple of its advance."""
+    font = _font(OCRB, 1000)
+    left, top, right, bottom = font.getbbox("H", anchor="ls")
+    return -top / font.getlength("H")
+
+
+def draw_zone(lines, scale, supersample=4):
+    """The zone's ink as an alpha mask (float32, 0..1) at `scale` px/mm.
+
+    Returns (mask, (x_cell, y_cap), size): the mask, the point of the first cell's left edge on
+    the first line's cap line within it, and the zone's (width, height) in page pixels.
+    """
+    pitch = PITCH_MM * scale * supersample
+    em = pitch * ocrb_em_per_pitch()
+    font = _font(OCRB, max(4, round(em)))
+    cap = font.getbbox("H", anchor="ls")[1] * -1
+    line_pitch = LINE_PITCH_MM * scale * supersample
+    margin = round(pitch)
+    width = round(len(lines[0]) * pitch) + 2 * margin
+    height = round(cap + (len(lines) - 1) * line_pitch) + 2 * margin
+    canvas = Image.new("L", (width, height), 0)
+    draw = ImageDraw.Draw(canvas)
+    for row, line in enumerate(lines):
+        base = margin + cap + row * line_pitch
+        for column, char in enumerate(line):
+            draw.text((margin + column * pitch, base), char, fill=255, font=font, anchor="ls")
+    small = (max(1, round(width / supersample)), max(1, round(height / supersample)))
+    mask = cv2.resize(np.asarray(canvas), small, interpolation=cv2.INTER_AREA)
+    origin = (margin / supersample, margin / supersample)
+    size = (len(lines[0]) * PITCH_MM * scale, (cap / supersample) + (len(lines) - 1) * LINE_PITCH_MM * scale)
+    return mask.astype(np.float32) / 255.0, origin, size
+
+
+def _smooth_field(rng, shape, cells, low, high):
+    """A smooth random field in [low, high] of `shape`, from a grid of `cells` random values."""
+    grid = rng.random(cells).astype(np.float32)
+    field = cv2.resize(grid, (shape[1], shape[0]), interpolation=cv2.INTER_CUBIC)
+    return np.clip(low + (high - low) * field, min(low, high), max(low, high))
+
+
+def _put_text(image, items):
+    """Draws [(x, y, text, font_path, px, (b, g, r))] on a BGR array with Pillow."""
+    pil = Image.fromarray(image[:, :, ::-1])
+    draw = ImageDraw.Draw(pil)
+    for x, y, text, path, size, colour in items:
+        draw.text((x, y), text, fill=tuple(int(c) for c in colour[::-1]),
+                  font=_font(path, max(4, round(size))), anchor="ls")
+    return np.ascontiguousarray(np.asarray(pil)[:, :, ::-1])
+
+
+def draw_page(layout, lines, scale, rng, zone=True):
+    """The document page, BGR uint8, at `scale` px/mm; returns (page, zone box or None).
+
+    The zone box is (x, y, width, height) in page pixels, as described for `zone_corners`.
+    """
+    page_w_mm, page_h_mm = LAYOUTS[layout]["page"]
+    width, height = round(page_w_mm * scale), round(page_h_mm * scale)
+    tint = np.array([226, 232, 236], np.float32) + rng.uniform(-18, 12, 3)
+    page = np.empty((height, width, 3), np.float32)
+    page[...] = tint
+    # Guilloche waves, a pale rosette and paper grain.
+    ys, xs = np.mgrid[0:height, 0:width].astype(np.float32) / scale
+    period = rng.uniform(1.5, 3.0)
+    waves = np.sin(xs / period + 3 * np.sin(ys / rng.uniform(4, 9)))
+    page -= (waves > 0.9)[..., None] * rng.uniform(10, 30) * rng.uniform(0.5, 1, 3)
+    cx, cy = rng.uniform(0.4, 0.8) * page_w_mm, rng.uniform(0.3, 0.6) * page_h_mm
+    radius = np.hypot(xs - cx, ys - cy)
+    rosette = np.sin(radius * 2.2 + 6 * np.sin(np.arctan2(ys - cy, xs - cx) * 7))
+    page -= ((rosette > 0.85) & (radius < 25))[..., None] * rng.uniform(6, 18) * rng.uniform(0.5, 1, 3)
+    del ys, xs, waves, radius, rosette
+    page += _smooth_field(rng, page.shape[:2], (6, 8), -10, 10)[..., None]
+    page += rng.normal(0, 3, page.shape).astype(np.float32)
+    page = np.clip(page, 0, 255).astype(np.uint8)
+
+    mm = scale
+    zone_lines_count = LAYOUTS[layout]["lines"]
+    zone_top_mm = page_h_mm - ZONE_BOTTOM_MM - (zone_lines_count - 1) * LINE_PITCH_MM - PITCH_MM
+    # The photo: left, from a fifth of the page down to a little above the zone.
+    px0, py0 = 0.05 * page_w_mm, 0.18 * page_h_mm
+    px1, py1 = 0.31 * page_w_mm, zone_top_mm - 4
+    photo_bg = tuple(int(v) for v in rng.integers(120, 200, 3))
+    cv2.rectangle(page, (round(px0 * mm), round(py0 * mm)), (round(px1 * mm), round(py1 * mm)), photo_bg, -1)
+    face = tuple(int(v) for v in rng.integers(90, 190, 3))
+    fcx, fw = (px0 + px1) / 2, (px1 - px0)
+    cv2.ellipse(page, (round(fcx * mm), round((py0 + 0.38 * (py1 - py0)) * mm)),
+                (round(fw * 0.28 * mm), round((py1 - py0) * 0.22 * mm)), 0, 0, 360, face, -1)
+    cv2.ellipse(page, (round(fcx * mm), round(py1 * mm)),
+                (round(fw * 0.45 * mm), round((py1 - py0) * 0.35 * mm)), 0, 180, 360, face, -1)
+
+    ink = tuple(int(v) for v in rng.integers(20, 80, 3))
+    label_ink = tuple(int(v) for v in rng.integers(70, 130, 3))
+    title = {"TD3": "PASSPORT", "TD2": "IDENTITY CARD", "TD1": "IDENTITY CARD",
+             "MRVA": "VISA", "MRVB": "VISA"}[layout]
+    items = [(0.05 * page_w_mm * mm, 0.11 * page_h_mm * mm, "UTOPIA", SANS_BOLD, 3.2 * mm, ink),
+             (0.45 * page_w_mm * mm, 0.11 * page_h_mm * mm, title, SANS_BOLD, 3.6 * mm, ink)]
+    fields = ["Surname", "Given names", "Nationality", "Date of birth", "Sex",
+              "Place of birth", "Date of issue", "Date of expiry", "Document no.", "Authority"]
+    names = lines[-1] if layout == "TD1" else lines[0][5:]
+    surname, _, given = names.partition("<<")
+    values = [surname.replace("<", " ").strip() or "SPECIMEN",
+              given.replace("<", " ").strip() or "-", "UTOPIAN",
+              "01 JAN 1990", "F", "DOLOMITE BAY", "14 MAR 2021", "13 MAR 2031",
+              lines[0][5:14] if layout == "TD1" else lines[1][:9], "ODQ CITY HALL"]
+    x_text = 0.35 * page_w_mm
+    row_mm = 6.2 if layout in ("TD3", "MRVA") else 5.0
+    y = 0.2 * page_h_mm + 2.0
+    for label, value in zip(fields, values):
+        if y + 3 > zone_top_mm - 2:
+            break
+        items.append((x_text * mm, y * mm, label, SANS, 1.5 * mm, label_ink))
+        items.append((x_text * mm, (y + 2.8) * mm, value, SANS_BOLD, 2.3 * mm, ink))
+        if rng.random() < 0.5 and x_text + 45 < page_w_mm:
+            items.append(((x_text + 35) * mm, (y + 2.8) * mm, _alnum(rng, 6, 0.5), SANS, 2.2 * mm, ink))
+        y += row_mm
+    # A printed line just above the zone (a signature caption, a serial number).
+    items.append((0.05 * page_w_mm * mm, (zone_top_mm - 1.3) * mm,
+                  "Signature / " + _alnum(rng, 10, 0.4), SANS, 1.6 * mm, label_ink))
+    page = _put_text(page, items)
+
+    if not zone:
+        return page, None
+    mask, (ox, oy), (zw, zh) = draw_zone(lines, scale)
+    x_cell = (page_w_mm - len(lines[0]) * PITCH_MM) / 2 * mm + rng.uniform(-0.5, 0.5) * mm
+    y_cap = zone_top_mm * mm
+    left, top = round(x_cell - ox), round(y_cap - oy)
+    region = page[top:top + mask.shape[0], left:left + mask.shape[1]].astype(np.float32)
+    alpha = mask[:region.shape[0], :region.shape[1], None]
+    zone_ink = np.array(rng.integers(10, 50, 3), np.float32)
+    region = region * (1 - alpha) + zone_ink * alpha
+    page[top:top + mask.shape[0], left:left + mask.shape[1]] = region.astype(np.uint8)
+    return page, (left + ox, top + oy, zw, zh)
+
+
+# --- The scene ---------------------------------------------------------------------------
+
+
+def rotation_band(degrees):
+    """"small", "90/180/270" or "other": the rotation's class in the benchmark's tables."""
+    off = degrees % 90.0
+    off = min(off, 90.0 - off)
+    if off > 15.0:
+        return "other"
+    return "small" if min(degrees % 360.0, 360.0 - degrees % 360.0) <= 15.0 else "90/180/270"
+
+
+def height_band(height):
+    for low, high in HEIGHT_BANDS:
+        if height < high:
+            return f"{low}-{high}"
+    low, high = HEIGHT_BANDS[-1]
+    return f"{low}-{high}"
+
+
+def _draw_params(rng, overrides):
+    params = {}
+
+    def take(name, draw):
+        params[name] = overrides[name] if name in overrides else draw()
+
+    take("layout", lambda: str(rng.choice(list(LAYOUT_WEIGHTS), p=list(LAYOUT_WEIGHTS.values()))))
+    take("zone", lambda: True)
+    take("valid", lambda: bool(rng.random() >= 0.05))
+
+    def char_height():
+        low, high = HEIGHT_BANDS[int(rng.integers(len(HEIGHT_BANDS)))]
+        return float(rng.uniform(low, high))
+
+    take("char_height", char_height)
+
+    def rotation():
+        kind = rng.random()
+        if kind < 0.7:
+            return float(rng.normal(0, 4)) % 360.0
+        if kind < 0.88:
+            return float(90 * int(rng.integers(1, 4)) + rng.normal(0, 3)) % 360.0
+        return float(rng.uniform(0, 360))
+
+    take("rotation", rotation)
+    take("portrait", lambda: bool(rng.random() < 0.15))
+    take("perspective", lambda: float(rng.uniform(0, 0.035)))
+    take("blur", lambda: float(rng.uniform(0.2, 0.45) + rng.uniform(0, 0.05) * params["char_height"]))
+    take("motion", lambda: float(rng.uniform(1, 0.08 * params["char_height"] + 1)) if rng.random() < 0.15 else 0.0)
+    take("noise", lambda: float(rng.uniform(1.5, 9)))
+    take("light", lambda: float(rng.uniform(0, 0.6)))
+    take("quality", lambda: int(rng.integers(55, 96)))
+    return params
+
+
+def _page_extent(page_size, degrees):
+    w, h = page_size
+    c, s = abs(math.cos(math.radians(degrees))), abs(math.sin(math.radians(degrees)))
+    return w * c + h * s, w * s + h * c
+
+
+def _choose_frame(rng, extent, overrides, portrait):
+    """A frame the page fills from a sixth to all of (the page may overflow it a little)."""
+    if "frame" in overrides:
+        return tuple(overrides["frame"])
+    fits = []
+    for w, h in FRAMES:
+        if portrait:
+            w, h = h, w
+        fill = max(extent[0] / w, extent[1] / h)
+        if 1 / 6 <= fill <= 1.05:
+            fits.append((w, h))
+    if not fits:
+        w, h = FRAMES[-1]
+        return (h, w) if portrait and extent[1] > extent[0] else (w, h)
+    return fits[int(rng.integers(len(fits)))]
+
+
+def _background(rng, width, height):
+    base = rng.integers(30, 200, 3).astype(np.float32)
+    scene = np.empty((height, width, 3), np.float32)
+    scene[...] = base
+    scene += _smooth_field(rng, (height, width), (3, 4), -40, 40)[..., None]
+    scene += (_smooth_field(rng, (height, width), (48, 64), -14, 14)[..., None]
+              * rng.uniform(0.5, 1.5, 3))
+    scene = np.clip(scene, 0, 255).astype(np.uint8)
+    # Objects on the table: boxes and a few lines of print.
+    unit = min(width, height)
+    for _ in range(int(rng.integers(2, 7))):
+        x, y = int(rng.integers(0, width)), int(rng.integers(0, height))
+        w, h = int(rng.uniform(0.1, 0.5) * unit), int(rng.uniform(0.1, 0.5) * unit)
+        colour = tuple(int(v) for v in rng.integers(0, 256, 3))
+        cv2.rectangle(scene, (x, y), (x + w, y + h), colour, -1)
+    items = []
+    for _ in range(int(rng.integers(0, 5))):
+        size = rng.uniform(0.015, 0.05) * unit
+        text = " ".join(_alnum(rng, int(rng.integers(3, 9)), 0.2) for _ in range(int(rng.integers(1, 5))))
+        colour = tuple(int(v) for v in rng.integers(0, 256, 3))
+        items.append((float(rng.uniform(0, width * 0.8)), float(rng.uniform(size, height)), text, SANS, size, colour))
+    return _put_text(scene, items) if items else scene
+
+
+def _transform(points, matrix):
+    array = np.asarray(points, np.float64).reshape(-1, 1, 2)
+    return cv2.perspectiveTransform(array, matrix).reshape(-1, 2)
+
+
+def generate(seed, **overrides):
+    """A capture drawn from `seed`; keywords (see PARAMETERS) fix any drawn parameter."""
+    unknown = set(overrides) - set(PARAMETERS)
+    if unknown:
+        raise TypeError(f"unknown parameters: {sorted(unknown)}")
+    rng = np.random.default_rng(seed)
+    params = _draw_params(rng, overrides)
+    layout = params["layout"]
+    lines, checks = zone_lines(layout, rng)
+    wrong = None
+    if not params["valid"]:
+        lines, wrong = spoil_check(lines, checks, rng)
+
+    cap_per_pitch = ocrb_cap_per_pitch()
+    scale = params["char_height"] / (PITCH_MM * cap_per_pitch)  # px/mm in the frame
+    page_mm = LAYOUTS[layout]["page"]
+    page_px = (page_mm[0] * scale, page_mm[1] * scale)
+    extent = _page_extent(page_px, params["rotation"])
+    frame = _choose_frame(rng, extent, overrides, params["portrait"])
+    params["frame"] = list(frame)
+
+    page, zone_box = draw_page(layout, lines, scale, rng, zone=params["zone"])
+    ph, pw = page.shape[:2]
+    fw, fh = frame
+    # Where the page lies: its centre anywhere that keeps it in the frame (or, when it is
+    # larger than the frame, that keeps its zone in).
+    angle = math.radians(params["rotation"])
+    cos, sin = math.cos(angle), math.sin(angle)
+    page_corners = np.array([[0, 0], [pw, 0], [pw, ph], [0, ph]], np.float64)
+    centred = page_corners - (pw / 2, ph / 2)
+    # Counter-clockwise on screen (y grows downwards).
+    turned = np.stack([centred[:, 0] * cos + centred[:, 1] * sin,
+                       -centred[:, 0] * sin + centred[:, 1] * cos], axis=1)
+    diagonal = math.hypot(pw, ph)
+    turned += rng.uniform(-1, 1, (4, 2)) * params["perspective"] * diagonal
+    if zone_box is not None:
+        zx, zy, zw, zh = zone_box
+        zone_page = np.array([[zx, zy], [zx + zw, zy], [zx + zw, zy + zh], [zx, zy + zh]])
+    else:
+        zone_page = page_corners
+    lo, hi = turned.min(axis=0), turned.max(axis=0)
+    span_x = (-lo[0], fw - hi[0])
+    span_y = (-lo[1], fh - hi[1])
+    if span_x[0] > span_x[1] or span_y[0] > span_y[1]:
+        # Larger than the frame: keep the zone (and a character around it) in view.
+        matrix = cv2.getPerspectiveTransform(centred.astype(np.float32), turned.astype(np.float32))
+        zone_turned = _transform(zone_page - (pw / 2, ph / 2), matrix)
+        margin = PITCH_MM * scale
+        zlo, zhi = zone_turned.min(axis=0) - margin, zone_turned.max(axis=0) + margin
+        span_x = (-zlo[0], fw - zhi[0])
+        span_y = (-zlo[1], fh - zhi[1])
+        if span_x[0] > span_x[1]:
+            span_x = ((span_x[0] + span_x[1]) / 2,) * 2
+        if span_y[0] > span_y[1]:
+            span_y = ((span_y[0] + span_y[1]) / 2,) * 2
+    centre = (rng.uniform(*span_x), rng.uniform(*span_y))
+    destination = turned + centre
+    homography = cv2.getPerspectiveTransform(page_corners.astype(np.float32),
+                                             destination.astype(np.float32))
+
+    scene = _background(rng, fw, fh)
+    cv2.warpPerspective(page, homography, (fw, fh), dst=scene, flags=cv2.INTER_LINEAR,
+                        borderMode=cv2.BORDER_TRANSPARENT)
+    del page
+
+    image = scene.astype(np.float32)
+    del scene
+    if params["light"] > 0:
+        light = _smooth_field(rng, (fh, fw), (3, 4), 1.0 - params["light"], 1.0 + 0.25 * params["light"])
+        image *= light[..., None]
+        del light
+    if params["blur"] > 0:
+        cv2.GaussianBlur(image, (0, 0), params["blur"], dst=image)
+    if params["motion"] > 0:
+        length = max(2, round(params["motion"]))
+        kernel = np.zeros((length, length), np.float32)
+        kernel[length // 2, :] = 1.0 / length
+        direction = float(rng.uniform(0, 180))
+        rotate = cv2.getRotationMatrix2D(((length - 1) / 2, (length - 1) / 2), direction, 1.0)
+        kernel = cv2.warpAffine(kernel, rotate, (length, length))
+        kernel /= max(kernel.sum(), 1e-6)
+        image = cv2.filter2D(image, -1, kernel)
+    image += rng.normal(0, params["noise"], image.shape).astype(np.float32)
+    image = np.clip(image, 0, 255).astype(np.uint8)
+    ok, encoded = cv2.imencode(".jpg", image, [cv2.IMWRITE_JPEG_QUALITY, params["quality"]])
+    if not ok:
+        raise RuntimeError("cv2 could not encode the capture")
+    jpeg = encoded.tobytes()
+
+    corners = _transform(zone_page, homography) if zone_box is not None else None
+    if zone_box is not None:
+        left_h = np.linalg.norm(corners[3] - corners[0])
+        right_h = np.linalg.norm(corners[2] - corners[1])
+        char_height = params["char_height"] * (left_h + right_h) / 2 / zone_box[3]
+    else:
+        char_height = params["char_height"]
+    params["scale_px_per_mm"] = scale
+    truth = {
+        "seed": seed,
+        "layout": layout if params["zone"] else None,
+        "lines": lines if params["zone"] else [],
+        "valid": bool(params["valid"]) if params["zone"] else False,
+        "wrong_check": wrong if params["zone"] else None,
+        "char_height": round(float(char_height), 3),
+        "rotation": round(params["rotation"] % 360.0, 3),
+        "rotation_band": rotation_band(params["rotation"]),
+        "zone_corners": None if corners is None else [[round(float(x), 2), round(float(y), 2)] for x, y in corners],
+        "page_corners": [[round(float(x), 2), round(float(y), 2)] for x, y in _transform(page_corners, homography)],
+        "frame": [fw, fh],
+        "params": params,
+    }
+    decoded = cv2.imdecode(encoded, cv2.IMREAD_COLOR)
+    return Capture(decoded, truth, jpeg)
+
+
+# --- Files -------------------------------------------------------------------------------
+
+# The tests' fixed captures: name -> (seed, overrides). Small frames keep the files small.
+_FIXED = {"valid": True, "noise": 2.0, "quality": 80, "light": 0.3, "perspective": 0.01}
+FIXTURES = {
+    "upright-td3.jpg": (101, {**_FIXED, "layout": "TD3", "rotation": 2.0, "char_height": 17.0,
+                              "frame": (800, 600), "blur": 0.6}),
+    "upside-down-td3.jpg": (102, {**_FIXED, "layout": "TD3", "rotation": 178.5,
+                                  "char_height": 17.0, "frame": (800, 600), "blur": 0.6}),
+    "quarter-turn-td1.jpg": (103, {**_FIXED, "layout": "TD1", "rotation": 91.0,
+                                   "char_height": 20.0, "frame": (600, 800), "blur": 0.6}),
+    "small-td2.jpg": (104, {**_FIXED, "layout": "TD2", "rotation": 356.0, "char_height": 12.0,
+                            "frame": (640, 480), "blur": 0.4, "quality": 90}),
+    "no-zone.jpg": (105, {**_FIXED, "layout": "TD3", "zone": False, "rotation": 3.0,
+                          "char_height": 17.0, "frame": (800, 600), "blur": 0.6}),
+}
+
+
+def write(directory, named):
+    """Writes {file name: capture} as JPEGs and one truth.json into `directory`."""
+    os.makedirs(directory, exist_ok=True)
+    truths = {}
+    for name, capture in named.items():
+        with open(os.path.join(directory, name), "wb") as file:
+            file.write(capture.jpeg)
+        truths[name] = capture.truth
+    with open(os.path.join(directory, "truth.json"), "w") as file:
+        json.dump(truths, file, indent=1, sort_keys=True)
+        file.write("\n")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--out", help="folder to write JPEGs and truth.json into")
+    parser.add_argument("--count", type=int, default=10)
+    parser.add_argument("--seed", type=int, default=0, help="the first seed")
+    parser.add_argument("--fixtures", metavar="DIR", help="write the tests' fixed captures")
+    args = parser.parse_args(argv)
+    if args.fixtures:
+        write(args.fixtures, {name: generate(seed, **over) for name, (seed, over) in FIXTURES.items()})
+    if args.out:
+        write(args.out, {f"capture-{seed:05}.jpg": generate(seed)
+                         for seed in range(args.seed, args.seed + args.count)})
+    if not (args.fixtures or args.out):
+        parser.error("give --out or --fixtures")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
