@@ -52,6 +52,8 @@ def test_path_bytes_and_arrays_read_alike(upright):
     assert same[0] == upright and same[1] == upright
     gray = read(cv2.cvtColor(decoded, cv2.COLOR_BGR2GRAY))
     assert gray.lines == upright.lines
+    png = cv2.imencode(".png", decoded)[1].tobytes()
+    assert read(png).lines == upright.lines
 
 
 def test_results_pickle_and_hash(upright):
@@ -121,3 +123,44 @@ def test_a_large_jpeg_is_read_from_a_reduced_decode(tmp_path):
     assert zone is not None and list(zone.lines) == TRUTH["upright-td3.jpg"]["lines"]
     corners = np.array(TRUTH["upright-td3.jpg"]["zone_corners"]) * 4 + 1.5
     assert np.abs(np.array(zone.location) - corners).max() < 0.25 * 4 * 17
+
+
+@pytest.mark.parametrize("shape", [(0, 0), (3, 0, 3), (4, 4, 4), (4, 4, 1)])
+def test_empty_or_odd_arrays_are_refused(shape):
+    with pytest.raises(ValueError, match="with pixels"):
+        read(np.zeros(shape, np.uint8))
+
+
+@pytest.mark.parametrize("shape", [(1, 1), (7, 5), (2, 5000), (9000, 17), (40, 40, 3)])
+def test_tiny_and_thin_images_have_no_zone(shape):
+    assert read(np.full(shape, 200, np.uint8)) is None
+
+
+def test_views_read_like_their_copies():
+    page = cv2.imread(str(UPRIGHT))
+    assert read(np.asfortranarray(page[..., 1])).lines == read(page[..., 1].copy()).lines
+    frozen = page.copy()
+    frozen.flags.writeable = False
+    assert read(frozen).valid
+
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+from conftest import scaled  # noqa: E402
+
+
+@settings(max_examples=scaled(40, minimum=5), deadline=None)
+@given(st.binary(max_size=600))
+def test_arbitrary_bytes_give_none_or_value_error(data):
+    try:
+        assert read(data) is None
+    except ValueError as error:
+        assert "cannot decode" in str(error)
+
+
+@settings(max_examples=scaled(30, minimum=5), deadline=None)
+@given(st.integers(1, 80), st.integers(1, 80), st.integers(0, 2 ** 32 - 1))
+def test_noise_gives_none(height, width, seed):
+    noise = np.random.default_rng(seed).integers(0, 256, (height, width), dtype=np.uint8)
+    assert read(noise) is None
