@@ -28,9 +28,11 @@ from zerbano.batch import describe
 from zerbano.inputs import STDIN, UsageError, image_files, shortened
 
 # Peak memory of reading one page, per pixel of its header's size, beside the encoded bytes:
-# 6.9 measured on a 4000x3000 PNG (a full-size decode); a large JPEG is decoded reduced and
-# takes less (2.9 on a 4000x3000 page that has no zone, the reader's longest search). Rounded up.
-READ_BYTES_PER_PIXEL = 8
+# 2.9 measured on a 4000x3000 JPEG page without a zone (the reader's longest search; a large
+# JPEG is decoded at a reduced size, then finer levels as the search needs them), 1.9 on the
+# same page as PNG (decoded whole, in gray) and on the 16000x16000 bomb. An earlier reader
+# took 6.9; the margin is for the reader's changes. Measure again when it changes much.
+READ_BYTES_PER_PIXEL = 4
 
 NOT_A_FILE = "no such file, nor base64 text or a data URL"
 NOT_BASE64 = "the text after the first comma is not base64"
