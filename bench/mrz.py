@@ -193,6 +193,8 @@ def score(truth_lines, result):
 
 
 class Outcome:
+    FIELDS = ("exact", "right", "chars", "nothing", "valid", "false_accept", "seconds", "error")
+
     def __init__(self, truth, result, seconds):
         self.truth = truth
         self.seconds = seconds
@@ -203,34 +205,45 @@ class Outcome:
         self.valid = result.valid
         self.false_accept = bool(result.valid) and not (self.exact and truth["valid"])
 
+    def to_dict(self):
+        return {"seed": self.truth["seed"], **{name: getattr(self, name) for name in self.FIELDS}}
+
+    @classmethod
+    def from_dict(cls, data, truth):
+        outcome = cls.__new__(cls)
+        outcome.truth = truth
+        for name in cls.FIELDS:
+            setattr(outcome, name, data[name])
+        return outcome
+
 
 # --- The run -----------------------------------------------------------------------------
 
 
 def prepare_captures(directory, seeds):
     """The captures of `seeds` in `directory` (made there unless already made): {seed: truth}."""
+    os.makedirs(directory, exist_ok=True)
     truth_file = os.path.join(directory, "truth.json")
     known = {}
     if os.path.exists(truth_file):
         with open(truth_file) as file:
-            known = {truth["seed"]: truth for truth in json.load(file).values()}
-    made = {}
-    for seed in seeds:
-        path = os.path.join(directory, f"capture-{seed:05}.jpg")
-        if seed in known and os.path.exists(path):
-            continue
-        made[f"capture-{seed:05}.jpg"] = captures.generate(seed)
-    if made:
-        old = {f"capture-{seed:05}.jpg": truth for seed, truth in known.items()}
-        os.makedirs(directory, exist_ok=True)
-        for name, capture in made.items():
-            with open(os.path.join(directory, name), "wb") as file:
-                file.write(capture.jpeg)
-            old[name] = capture.truth
+            known = {truth["seed"]: truth for truth in json.load(file).values()
+                     if truth.get("version") == captures.VERSION}
+    missing = [seed for seed in seeds
+               if seed not in known
+               or not os.path.exists(os.path.join(directory, f"capture-{seed:05}.jpg"))]
+    for seed in missing:
+        # One capture at a time: a 4032x3024 frame and its drawing take a few hundred MB.
+        capture = captures.generate(seed)
+        with open(os.path.join(directory, f"capture-{seed:05}.jpg"), "wb") as file:
+            file.write(capture.jpeg)
+        known[seed] = capture.truth
+        del capture
+    if missing:
         with open(truth_file, "w") as file:
-            json.dump(old, file, indent=1, sort_keys=True)
+            json.dump({f"capture-{seed:05}.jpg": truth for seed, truth in sorted(known.items())},
+                      file, indent=1, sort_keys=True)
             file.write("\n")
-        known = {truth["seed"]: truth for truth in old.values()}
     return {seed: known[seed] for seed in seeds}
 
 
@@ -281,6 +294,10 @@ def _percent(part, whole):
     return f"{share:.1f}%" if share < 99.95 or part == whole else f"{share:.2f}%"
 
 
+def _ms(value):
+    return f"{value:.0f}" if value >= 10 else f"{value:.1f}"
+
+
 def row(name, outcomes, verdict):
     n = len(outcomes)
     if not n:
@@ -293,8 +310,8 @@ def row(name, outcomes, verdict):
         _percent(sum(o.right for o in outcomes), sum(o.chars for o in outcomes)),
         _percent(sum(o.nothing for o in outcomes), n),
         str(sum(o.false_accept for o in outcomes)) if verdict else "-",
-        f"{statistics.median(times):.0f}",
-        f"{_quantile(times, 0.9):.0f}",
+        _ms(statistics.median(times)),
+        _ms(_quantile(times, 0.9)),
     ]
 
 
@@ -313,6 +330,8 @@ GROUPS = [
      [f"{low}-{high}" for low, high in captures.HEIGHT_BANDS]),
     ("rotation", lambda t: t["rotation_band"], ["small", "90/180/270", "other"]),
     ("layout", lambda t: t["layout"], list(captures.LAYOUTS)),
+    ("frame", lambda t: "{}x{}".format(*sorted(t["frame"], reverse=True)),
+     ["{}x{}".format(*size) for size in captures.FRAMES]),
 ]
 
 
@@ -345,6 +364,26 @@ def ratio_line(outcomes, ours, theirs):
             f"over {len(ratios)} captures")
 
 
+def reprint(saved, directory):
+    """Prints the tables of a run saved with --json, over the truth in `directory`."""
+    with open(os.path.join(directory, "truth.json")) as file:
+        truths = {truth["seed"]: truth for truth in json.load(file).values()}
+    with open(saved) as file:
+        data = json.load(file)
+    outcomes, readers = {}, []
+    for name, items in data.items():
+        outcomes[name] = [Outcome.from_dict(item, truths[item["seed"]]) for item in items]
+        reader = Reader()
+        reader.name = name
+        reader.verdict = name != TesseractOnBand.name
+        readers.append(reader)
+    print(report(readers, outcomes))
+    ratio = ratio_line(outcomes, Zerbano.name, PassportEye.name)
+    if ratio:
+        print("\n" + ratio)
+    return 0
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="20 captures, peers on 5, for CI")
@@ -354,7 +393,13 @@ def main(argv=None):
     parser.add_argument("--readers", default=",".join(READERS),
                         help="comma-separated, from: " + ", ".join(READERS))
     parser.add_argument("--json", metavar="FILE", help="also write every outcome as JSON")
+    parser.add_argument("--report", metavar="FILE",
+                        help="only print the tables of a run saved by --json (with --captures)")
     args = parser.parse_args(argv)
+    if args.report:
+        if not args.captures:
+            parser.error("--report needs the run's --captures folder")
+        return reprint(args.report, args.captures)
     plan = QUICK if args.quick else FULL
     count = args.count or plan["captures"]
     cv2.setNumThreads(1)
@@ -416,11 +461,8 @@ def main(argv=None):
           + "{:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
     if args.json:
         with open(args.json, "w") as file:
-            json.dump({name: [{"seed": o.truth["seed"], "exact": o.exact, "right": o.right,
-                               "chars": o.chars, "nothing": o.nothing, "valid": o.valid,
-                               "false_accept": o.false_accept, "seconds": o.seconds,
-                               "error": o.error} for o in items]
-                       for name, items in outcomes.items()}, file, indent=1)
+            json.dump({name: [o.to_dict() for o in items] for name, items in outcomes.items()},
+                      file, indent=1)
     if crashes:
         print(f"\n{len(crashes)} crashes of zerbano's reader; the first:\n{crashes[0]}",
               file=sys.stderr)

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from zerbano import sample
+from zerbano.mrz import parse
 
 from conftest import NO_SUBPROCESS
 
@@ -60,16 +61,8 @@ def test_errors_are_one_line(args, message, tmp_path):
     assert done.stderr.count("\n") == 1 and done.stderr.startswith(message), done.stderr
 
 
-def test_mrz_lines_have_the_passport_layout():
+def test_sample_zone_is_a_valid_passport_zone():
     first, second = sample.mrz_lines()
-    assert len(first) == len(second) == 44 and first.startswith("P<UTO")
-    assert sample.check_digit(second[0:9]) == second[9]
-    assert sample.check_digit(second[13:19]) == second[19]
-    assert sample.check_digit(second[21:27]) == second[27]
-    composite = second[0:10] + second[13:20] + second[21:43]
-    assert sample.check_digit(composite) == second[43]
-
-
-@pytest.mark.parametrize("field, digit", [("L898902C3", "6"), ("740812", "2"), ("<<<", "0")])
-def test_check_digit(field, digit):
-    assert sample.check_digit(field) == digit
+    assert len(first) == len(second) == 44 and first.startswith("P<UTOSAMPLE<<ZERBA<TESTER<")
+    zone = parse(first + "\n" + second)
+    assert zone.format == "TD3" and zone.valid and all(zone.checks.values())
