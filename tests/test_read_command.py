@@ -43,7 +43,7 @@ def text(output):
 
 @subprocesses
 @pytest.mark.parametrize("args", [["--jobs", "0", "x"], ["-", "-"], ["{empty}"],
-                                  ["--out", "x", "y"], ["--max-memory", "lots", "x"]])
+                                  ["--out", "x", "y"]])
 def test_usage_errors_before_anything_is_read(args, tmp_path):
     (tmp_path / "empty").mkdir()
     done = zerbano("read", *[arg.format(empty=tmp_path / "empty") for arg in args],
