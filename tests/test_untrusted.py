@@ -126,7 +126,16 @@ def test_batch_fails_the_bomb_and_goes_on(bomb, tmp_path):
         "page-mrz.png", "page-preprocessed.png"]
 
 
-@pytest.mark.skipif(not hasattr(zerbano.mrz, "read"), reason="zerbano.mrz.read is not there yet")
+def test_read_function_refuses_the_bomb_before_decoding(bomb):
+    data = base64.b64decode(bomb["data-url"].split(",", 1)[1])
+    for image in (bomb["file"], data, memoryview(data)):
+        with pytest.raises(ValueError, match=r"^the image is 16000 x 16000 = 256,000,000 pixels, "
+                                             r"above the limit of 100,000,000 pixels"):
+            zerbano.mrz.read(image)
+        with pytest.raises(ValueError, match=r"above the limit of 1,000 pixels"):
+            zerbano.mrz.read(image, max_pixels=1000)
+
+
 def test_read_fails_the_bomb_and_goes_on(bomb, tmp_path):
     page = tmp_path / "page.png"
     cv2.imwrite(str(page), np.full((30, 40, 3), 90, np.uint8))

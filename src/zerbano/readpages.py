@@ -17,7 +17,6 @@ one line, in input order, as soon as the pages before it have printed theirs.
 import base64
 import binascii
 import functools
-import inspect
 import json
 import os
 import re
@@ -139,19 +138,14 @@ def page_reader(max_pixels=imagesize.DEFAULT_MAX_PIXELS, read=None):
     """A work(page, stopping) for run_pages that returns `read(page.image())`.
 
     `read` is zerbano.mrz.read unless given. The weigher has checked the page's header
-    against `max_pixels` before the page starts; a reader that takes the limit itself is
-    given it too, so that a file changed in between is still held to it.
+    against `max_pixels` before the page starts; the reader is given the limit too, so that a
+    file changed in between is still held to it.
     """
     from zerbano.pngfiles import Abandoned
 
     if read is None:
         from zerbano.mrz import read
-    try:
-        takes_limit = "max_pixels" in inspect.signature(read).parameters
-    except (TypeError, ValueError):
-        takes_limit = False
-    if takes_limit:
-        read = functools.partial(read, max_pixels=max_pixels)
+    read = functools.partial(read, max_pixels=max_pixels)
 
     def work(page, stopping):
         if stopping.is_set():

@@ -7,14 +7,15 @@ Pure Python at import: importing this package loads neither OpenCV nor NumPy; `r
 them on its first call.
 """
 
+from ..imagesize import DEFAULT_MAX_PIXELS
 from .text import MRZ, MRZError, Repair, check_digit, parse
 
 
-def read(image):
+def read(image, *, max_pixels=DEFAULT_MAX_PIXELS):
     """The zone read from a photo, or None; see :func:`zerbano.mrz.reading.read`."""
     from .reading import read as read_zone
 
-    return read_zone(image)
+    return read_zone(image, max_pixels=max_pixels)
 
 
 __all__ = ["MRZ", "MRZError", "Repair", "check_digit", "parse", "read"]

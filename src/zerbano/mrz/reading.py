@@ -25,6 +25,7 @@ import struct
 import cv2
 import numpy as np
 
+from .. import imagesize
 from . import glyphs, locate, text
 from .text import MRZError, parse_candidates
 
@@ -54,7 +55,7 @@ _MESSAGES = {
 }
 
 
-def read(image):
+def read(image, *, max_pixels=imagesize.DEFAULT_MAX_PIXELS):
     """The machine-readable zone in a photo of a page, or None if none can be read.
 
     image: a path (``str`` or ``os.PathLike``; text is always a path), the bytes of an encoded
@@ -73,9 +74,14 @@ def read(image):
     least ``VALID_CONFIDENCE``: names have no check digit, and two misreads can cancel out in
     one check, so a zone read unsurely is reported, but not as valid.
 
+    max_pixels: a path or bytes whose header gives more pixels than this is refused before it
+    is decoded (``imagesize.TooManyPixels``, a ValueError); None lifts the limit. A service
+    keeps the default or lowers it: one small file can otherwise ask for gigabytes.
+
     Raises TypeError for any other type, ValueError for a file that cannot be read or bytes
     that do not decode.
     """
+    imagesize.check_read_input(image, max_pixels)
     pages = _Pyramid.of(image)
     best = None
     tried = []
