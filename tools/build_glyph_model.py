@@ -243,6 +243,8 @@ def build(font_path=FONT, params=PARAMS):
     record = {
         "font": font_path.name,
         "font_sha256": hashlib.sha256(font_path.read_bytes()).hexdigest(),
+        # the same bytes need the same rendering, resampling and arithmetic
+        "libraries": library_versions(),
         "parameters": params,
         "temperature": round(temperature, 6),
         "holdout_samples": int(len(hy)),
@@ -250,6 +252,12 @@ def build(font_path=FONT, params=PARAMS):
         "holdout_confusions": dict(sorted(errors.items(), key=lambda kv: (-kv[1], kv[0]))),
     }
     return npz_bytes(arrays), (json.dumps(record, indent=1, sort_keys=False) + "\n").encode()
+
+
+def library_versions():
+    import PIL
+
+    return {"numpy": np.__version__, "opencv": cv2.__version__, "pillow": PIL.__version__}
 
 
 def npz_bytes(arrays):
