@@ -13,6 +13,7 @@ import decimal
 import fractions
 import re
 import sys
+import warnings
 
 import numpy as np
 
@@ -149,7 +150,9 @@ def make_array(source):
     elif view == 5:
         array.flags.writeable = False
     elif view == 6 and array.ndim == 2:
-        array = np.asmatrix(array)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", PendingDeprecationWarning)
+            array = np.asmatrix(array)
     elif view == 7:
         array = np.ma.masked_array(array)
     return array

@@ -10,6 +10,7 @@ the regression inputs through `one_input` without atheris.
 import os
 import sys
 import tempfile
+import traceback
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -84,6 +85,13 @@ def outcome(function, *args, **kwargs):
         return function(*args, **kwargs), None
     except Exception as error:
         return None, error
+
+
+def module_entries(error):
+    """The traceback entries the module added: (function name, line) pairs (as in
+    tests/helpers.py, which needs pytest)."""
+    return [(entry.name, entry.lineno) for entry in traceback.extract_tb(error.__traceback__)
+            if entry.filename == "src/zerbano/image"]
 
 
 def describe(error):

@@ -79,9 +79,21 @@ def crop_seeds():
     return varied_seeds("crop", classify)
 
 
+def functions_seeds():
+    def classify(module, data):
+        source = module.fuzzlib.Input(data)
+        function = ["preprocess", "crop"][source.number(2)]
+        kind = source.number(4)
+        detail = source.number(5) if kind == 0 else source.choice(module.ATTRIBUTES)
+        return f"{function}-{['call', 'attribute', 'attribute', 'interpreter'][kind]}-{detail}"
+
+    return varied_seeds("functions", classify, count=1000, limit=60)
+
+
 SEEDS = {
     "preprocess": preprocess_seeds,
     "crop": crop_seeds,
+    "functions": functions_seeds,
 }
 
 
