@@ -90,10 +90,24 @@ def functions_seeds():
     return varied_seeds("functions", classify, count=1000, limit=60)
 
 
+def globals_seeds():
+    def classify(module, data):
+        source = module.fuzzlib.Input(data)
+        operations = []
+        while not source.exhausted and len(operations) < 2:
+            operations.append(source.number(8))
+            source.number(4)
+            source.byte()
+        return "-".join(map(str, operations))
+
+    return varied_seeds("globals", classify, count=1000, limit=40)
+
+
 SEEDS = {
     "preprocess": preprocess_seeds,
     "crop": crop_seeds,
     "functions": functions_seeds,
+    "globals": globals_seeds,
 }
 
 
