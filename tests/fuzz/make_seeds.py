@@ -103,11 +103,44 @@ def globals_seeds():
     return varied_seeds("globals", classify, count=1000, limit=40)
 
 
+SPECIMENS = {
+    "TD3": ("P<UTOERIKSSON<<ANNA<MARIA<<<<<<<<<<<<<<<<<<<",
+            "L898902C36UTO7408122F1204159ZE184226B<<<<<10"),
+    "TD1": ("I<UTOD231458907<<<<<<<<<<<<<<<", "7408122F1204159UTO<<<<<<<<<<<6",
+            "ERIKSSON<<ANNA<MARIA<<<<<<<<<<"),
+    "TD2": ("I<UTOERIKSSON<<ANNA<MARIA<<<<<<<<<<<", "D231458907UTO7408122F1204159<<<<<<<6"),
+    "MRVA": ("V<UTOERIKSSON<<ANNA<MARIA<<<<<<<<<<<<<<<<<<<",
+             "L8988901C4XXX4009078F96121096ZE184226B<<<<<<"),
+    "MRVB": ("V<UTOERIKSSON<<ANNA<MARIA<<<<<<<<<<<", "L8988901C4XXX4009078F9612109<<<<<<<<"),
+}
+# OCR's confusions, as the repair undoes them
+MISREAD = str.maketrans({"0": "O", "1": "I", "5": "S", "8": "B", "2": "Z"})
+
+
+def mrz_parse_seeds():
+    sys.path.insert(0, str(HERE))
+    from fuzz_mrz_parse import encode
+
+    seeds = {}
+    for layout, lines in SPECIMENS.items():
+        text = "\n".join(lines)
+        seeds[f"{layout}"] = bytes([0]) + encode(text)
+        seeds[f"{layout}-repair-list"] = bytes([3]) + encode(text)
+        misread = "\n".join(line.translate(MISREAD) for line in lines)
+        seeds[f"{layout}-misread-repair"] = bytes([1]) + encode(misread)
+        seeds[f"{layout}-misread"] = bytes([0]) + encode(misread)
+        seeds[f"{layout}-short"] = bytes([1]) + encode(text[:-3])
+    seeds["blank-lines"] = bytes([0]) + encode("\n\n" + "\n".join(SPECIMENS["TD2"]) + "\n")
+    seeds["spaces"] = bytes([0]) + encode(" ".join(SPECIMENS["TD3"][0]) + "\n" + SPECIMENS["TD3"][1])
+    return seeds
+
+
 SEEDS = {
     "preprocess": preprocess_seeds,
     "crop": crop_seeds,
     "functions": functions_seeds,
     "globals": globals_seeds,
+    "mrz_parse": mrz_parse_seeds,
 }
 
 
