@@ -2,12 +2,13 @@
 # fuzz.sh - coverage-guided fuzzing of zerbano with atheris (libFuzzer) against a build of
 # zerbano.image instrumented for coverage, AddressSanitizer and UndefinedBehaviorSanitizer.
 #
-# usage: tools/fuzz.sh [--long | --runs N] [TARGET...]
+# usage: tools/fuzz.sh [--long | --runs N] [--time SECONDS] [TARGET...]
 #
 # Targets are tests/fuzz/fuzz_TARGET.py, each with its seed corpus in tests/fuzz/corpus/TARGET;
 # without names, every target runs. The default (CI) runs each target for 10,000 executions
 # from the committed seeds, with a fixed seed; --long runs 1,000,000 each, random seeds, and
-# keeps the corpus it grew in the work dir for the next long run. Each target prints its
+# keeps the corpus it grew in the work dir for the next long run; --time stops each target
+# after SECONDS even if its runs are not done. Each target prints its
 # executions and libFuzzer's coverage (cov: edges of the module and instrumented Python, ft:
 # features). A crash, a sanitizer report, a leak or a failed check stops that target, keeps
 # the input that did it in WORK/artifacts and fails the script.
@@ -30,12 +31,14 @@ cd "$(dirname "$0")/.."
 
 atheris_version=3.0.0
 runs=10000
+max_time=0
 long=0
 targets=()
 while (( $# )); do
     case $1 in
         --long) long=1; runs=1000000 ;;
         --runs) runs=$2; shift ;;
+        --time) max_time=$2; shift ;;
         -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         -*) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
         *) targets+=("$1") ;;
@@ -85,7 +88,7 @@ export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:allocator_m
 export LSAN_OPTIONS="leak_check_at_exit=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 
-options=(-runs="$runs" -timeout=60 -rss_limit_mb=4096 -max_len=4096 -print_final_stats=1)
+options=(-runs="$runs" -max_total_time="$max_time" -timeout=60 -rss_limit_mb=4096 -max_len=4096 -print_final_stats=1)
 if (( long )); then
     options+=(-seed=0)
 else

@@ -135,12 +135,18 @@ def mrz_parse_seeds():
     return seeds
 
 
+def mrz_read_seeds():
+    # The image formats as they are, handed over as bytes (first byte 0).
+    return {name: bytes([0]) + data for name, data in encoded_images()}
+
+
 SEEDS = {
     "preprocess": preprocess_seeds,
     "crop": crop_seeds,
     "functions": functions_seeds,
     "globals": globals_seeds,
     "mrz_parse": mrz_parse_seeds,
+    "mrz_read": mrz_read_seeds,
 }
 
 
