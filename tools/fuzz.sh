@@ -88,7 +88,7 @@ export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:allocator_m
 export LSAN_OPTIONS="leak_check_at_exit=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 
-options=(-runs="$runs" -max_total_time="$max_time" -timeout=60 -rss_limit_mb=4096 -max_len=4096 -print_final_stats=1)
+options=(-runs="$runs" -max_total_time="$max_time" -timeout=60 -rss_limit_mb=4096 -print_final_stats=1)
 if (( long )); then
     options+=(-seed=0)
 else

@@ -277,4 +277,4 @@ def one_input(data):
 
 
 if __name__ == "__main__":
-    fuzzlib.main(one_input)
+    fuzzlib.main(one_input, max_len=256)

@@ -117,4 +117,4 @@ if __name__ == "__main__":
     if SKIP:
         print(SKIP)
         sys.exit(0)
-    fuzzlib.main(one_input)
+    fuzzlib.main(one_input, max_len=512)

@@ -106,8 +106,9 @@ def scratch_directory():
     return path
 
 
-def main(one_input, instrumented=(), instrument=None):
-    """Runs `one_input` under atheris with libFuzzer's command line (sys.argv).
+def main(one_input, instrumented=(), instrument=None, max_len=4096):
+    """Runs `one_input` under atheris with libFuzzer's command line (sys.argv), inputs at most
+    `max_len` bytes long unless the command line says otherwise.
 
     Native coverage comes from the module's build. Python code is covered where asked:
     `instrumented` functions (a target's classifier, so that inputs of different kinds, such
@@ -120,5 +121,5 @@ def main(one_input, instrumented=(), instrument=None):
     if instrument is not None:
         with atheris.instrument_imports():
             instrument()
-    atheris.Setup(sys.argv, one_input)
+    atheris.Setup(sys.argv[:1] + [f"-max_len={max_len}"] + sys.argv[1:], one_input)
     atheris.Fuzz()
