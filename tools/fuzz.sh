@@ -55,8 +55,22 @@ fi
 work=${ZERBANO_FUZZ_DIR:-/tmp/zerbano-fuzz}
 venv=$work/venv
 clang=${CLANG:-clang-14}
-command -v "$clang" >/dev/null || { echo "fuzz.sh: no $clang (apt-get install clang-14 libclang-rt-14-dev)" >&2; exit 1; }
 clangxx=${clang/clang/clang++}
+# Debian's clang and its runtimes (libFuzzer, the sanitizers): installed here when missing,
+# as CI does on a new machine.
+if ! command -v "$clang" >/dev/null || [[ ! -f $("$clang" -print-file-name=libclang_rt.fuzzer_no_main-x86_64.a) ]]; then
+    if [[ $clang == clang-14 && $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
+        for attempt in 1 2 3 4 5 6; do  # another install may hold the dpkg lock for a while
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang-14 libclang-rt-14-dev \
+                >/dev/null && break
+            (( attempt < 6 )) || { echo "fuzz.sh: could not install clang-14" >&2; exit 1; }
+            sleep 20
+        done
+    else
+        echo "fuzz.sh: no $clang with libFuzzer (apt-get install clang-14 libclang-rt-14-dev)" >&2
+        exit 1
+    fi
+fi
 
 echo "== fuzzing build in $work ($("$clang" --version | head -n 1))"
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
