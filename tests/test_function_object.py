@@ -270,9 +270,8 @@ def test_monitoring_the_code_object_as_a_def(function):
 def test_attributes_are_those_of_an_ordinary_function():
     # Each version adds attributes to a def (__type_params__ in 3.12, __annotate__ in 3.14):
     # the callables have the running version's. A def's __builtins__ the callables do not
-    # carry; their __vectorcalloffset__ a def does not show.
-    assert set(dir(plain)) - {"__builtins__"} == set(dir(zi.crop_mrz_region)) - {
-        "__vectorcalloffset__"}
+    # carry.
+    assert set(dir(plain)) - {"__builtins__"} == set(dir(zi.crop_mrz_region))
 
 
 def _outcome(action):
@@ -328,3 +327,38 @@ def test_versioned_attributes_behave_like_an_ordinary_function(attribute, steps)
         for name, value in saved.items():
             setattr(function, name, value)
     assert function.__annotations__ == {}
+
+
+# Found by fuzzing (tests/fuzz/regressions/functions/): a code object with free variables was
+# taken, and the member that gives the type its vectorcall offset read the call function's
+# address.
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
+def test_code_with_free_variables_is_refused_like_a_def(function):
+    captured = 1
+
+    def inner(image):
+        return captured
+
+    with pytest.raises(ValueError) as ours:
+        function.__code__ = inner.__code__
+    with pytest.raises(ValueError) as theirs:
+        plain.__code__ = inner.__code__
+    assert str(ours.value) == str(theirs.value).replace("plain", function.__name__)
+    assert function.__code__.co_name == function.__name__
+    function.__name__ = "renamed"
+    try:
+        with pytest.raises(ValueError, match=r"^renamed\(\) requires a code object with 0 free"):
+            function.__code__ = inner.__code__
+    finally:
+        function.__name__ = function.__code__.co_name
+
+
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
+def test_no_vectorcall_offset_attribute(function):
+    assert not hasattr(function, "__vectorcalloffset__")
+    assert not hasattr(plain, "__vectorcalloffset__")
+    function.__vectorcalloffset__ = 1  # an ordinary name, kept in the instance dict
+    try:
+        assert function.__dict__ == {"__vectorcalloffset__": 1}
+    finally:
+        del function.__vectorcalloffset__

@@ -28,6 +28,14 @@ inline PyCodeObject* PyUnstable_Code_NewWithPosOnlyArgs(
 }
 #endif
 
+// 3.12 added the accessor for a type's dictionary (a new reference).
+#if PY_VERSION_HEX < 0x030C0000
+inline PyObject* PyType_GetDict(PyTypeObject* type) noexcept
+{
+    return Py_XNewRef(type->tp_dict);
+}
+#endif
+
 // Attributes a plain `def` has on the running version, which the function objects mirror:
 // `__type_params__` from 3.12, `__annotate__` (lazily computed annotations) from 3.14, whose
 // error for a result that is not a dict names the result's type in full from 3.15.

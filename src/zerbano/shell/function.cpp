@@ -112,6 +112,14 @@ int set_code(PyObject* self, PyObject* value, void*) noexcept
         PyErr_SetString(PyExc_TypeError, messages::set_code);
         return -1;
     }
+    // As a def without a closure refuses code that has free variables.
+    const Py_ssize_t free_count =
+        PyCode_GetNumFree(reinterpret_cast<PyCodeObject*>(value));
+    if (free_count != 0) {
+        PyErr_Format(PyExc_ValueError, messages::set_code_free_vars, as_function(self)->name,
+                     Py_ssize_t{0}, free_count);
+        return -1;
+    }
     Py_SETREF(as_function(self)->code, Py_NewRef(value));
     return 0;
 }
@@ -404,7 +412,20 @@ int create_function_type() noexcept
     if (s.function_type)
         return 0;
     s.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
-    return s.function_type ? 0 : -1;
+    if (!s.function_type)
+        return -1;
+    // The type takes its vectorcall offset from a member named __vectorcalloffset__, and the
+    // interpreter leaves that member on the type (unlike the dict and weak-list ones): on an
+    // instance it would read the call function's address. A def has no such attribute.
+    Ref dict = Ref::steal(PyType_GetDict(s.function_type));
+    Ref name = Ref::steal(PyUnicode_FromString("__vectorcalloffset__"));
+    if (!dict || !name)
+        return -1;
+    const int present = PyDict_Contains(dict.get(), name.get());
+    if (present < 0 || (present && PyDict_DelItem(dict.get(), name.get()) < 0))
+        return -1;
+    PyType_Modified(s.function_type);
+    return 0;
 }
 
 PyObject* function_new(const FunctionSpec& spec, PyObject* qualname, PyObject* module_name,

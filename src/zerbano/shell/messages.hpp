@@ -39,6 +39,9 @@ inline constexpr char need_more_values[] = "need more than %zd value%.1s to unpa
 inline constexpr char set_name[] = "__name__ must be set to a string object";
 inline constexpr char set_qualname[] = "__qualname__ must be set to a string object";
 inline constexpr char set_code[] = "__code__ must be set to a code object";
+// Filled with the current __name__, the closure's size (always 0) and the code's free count.
+inline constexpr char set_code_free_vars[] =
+    "%U() requires a code object with %zd free vars, not %zd";
 inline constexpr char set_defaults[] = "__defaults__ must be set to a tuple object";
 inline constexpr char set_kwdefaults[] = "__kwdefaults__ must be set to a dict object";
 inline constexpr char set_annotations[] = "__annotations__ must be set to a dict object";
