@@ -1,11 +1,13 @@
 """The two callables as objects: attributes, code objects, signature, pickling, repr."""
 
 import copy
+import dis
 import gc
 import inspect
 import pickle
 import re
 import sys
+import traceback
 import types
 import weakref
 
@@ -144,10 +146,125 @@ def test_type_cannot_be_instantiated():
         type(zi.crop_mrz_region)()
 
 
+# The code objects' body is `raise AssertionError` in the running version's bytecode, laid out
+# from the headers the module was built with. Each test compares it with what this interpreter's
+# compiler makes of a one-line def with the same name, parameter, file and first line.
+
+
+def compiled_twin(function):
+    code = function.__code__
+    source = "\n" * (code.co_firstlineno - 1) + (
+        f"def {code.co_name}({code.co_varnames[0]}): assert False\n")
+    namespace = {}
+    exec(compile(source, code.co_filename, "exec", optimize=0), namespace)
+    return namespace[code.co_name].__code__
+
+
+def same_bytecode_or_fail(ours, twin):
+    # Bytecode of another version's numbers or layout must not be run: it may crash.
+    if ours.co_code != twin.co_code:
+        pytest.fail(f"the body {ours.co_code!r} is not the compiler's {twin.co_code!r}: not run")
+
+
+def lines_per_code_unit(code):
+    return [line for start, end, line in code.co_lines() for _ in range(start, end, 2)]
+
+
 @pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
-def test_running_the_code_object_alone_raises(function):
-    with pytest.raises(AssertionError):
-        types.FunctionType(function.__code__, {})(None)
+def test_code_object_body_is_what_the_compiler_makes(function):
+    ours, twin = function.__code__, compiled_twin(function)
+    assert ours.co_code == twin.co_code
+    assert (ours.co_stacksize, ours.co_exceptiontable) == (twin.co_stacksize, twin.co_exceptiontable)
+    assert lines_per_code_unit(ours) == lines_per_code_unit(twin)
+    assert [position[:2] for position in ours.co_positions()] == [
+        position[:2] for position in twin.co_positions()]
+    assert dis.Bytecode(ours).dis() == dis.Bytecode(twin).dis()
+    assert [(i.opname, i.arg, i.argval) for i in dis.get_instructions(ours)] == [
+        (i.opname, i.arg, i.argval) for i in dis.get_instructions(twin)]
+
+
+def raised(code):
+    try:
+        types.FunctionType(code, {})(None)
+    except BaseException as error:
+        entry = traceback.extract_tb(error.__traceback__)[-1]
+        return type(error), error.args, (entry.filename, entry.lineno, entry.name)
+    return None
+
+
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
+def test_running_the_code_object_raises_as_a_def_does(function):
+    ours, twin = function.__code__, compiled_twin(function)
+    same_bytecode_or_fail(ours, twin)
+    outcome = raised(ours)
+    assert outcome == raised(twin)
+    assert outcome == (AssertionError, (), ("src/zerbano/image", ours.co_firstlineno,
+                                            function.__name__))
+
+
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
+def test_tracing_the_code_object_as_a_def(function):
+    ours, twin = function.__code__, compiled_twin(function)
+    same_bytecode_or_fail(ours, twin)
+
+    def trace(code):
+        events = []
+
+        def tracer(frame, event, arg):
+            if frame.f_code is code:
+                events.append((event, frame.f_lineno, type(arg).__name__ if arg else None))
+            return tracer
+
+        previous = sys.gettrace()
+        sys.settrace(tracer)
+        try:
+            raised(code)
+        finally:
+            sys.settrace(previous)
+        return events
+
+    events = trace(ours)
+    assert events == trace(twin)
+    assert [event for event, _, _ in events] == ["call", "line", "exception", "return"]
+
+
+@pytest.mark.skipif(not hasattr(sys, "monitoring"), reason="sys.monitoring from Python 3.12")
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
+def test_monitoring_the_code_object_as_a_def(function):
+    ours, twin = function.__code__, compiled_twin(function)
+    same_bytecode_or_fail(ours, twin)
+    monitoring = sys.monitoring
+    events = monitoring.events
+    local = {"PY_START": events.PY_START, "LINE": events.LINE, "INSTRUCTION": events.INSTRUCTION}
+    unwinding = {"RAISE": events.RAISE, "PY_UNWIND": events.PY_UNWIND}  # global events only
+    tool = next(tool for tool in range(6) if monitoring.get_tool(tool) is None)
+
+    def monitor(code):
+        seen = []
+
+        def recorder(name):
+            def callback(event_code, *details):
+                if event_code is code:
+                    seen.append((name, details[0] if name != "LINE" else details[0] -
+                                 code.co_firstlineno))
+            return callback
+
+        monitoring.use_tool_id(tool, "zerbano test")
+        try:
+            for name, event in {**local, **unwinding}.items():
+                monitoring.register_callback(tool, event, recorder(name))
+            monitoring.set_local_events(tool, code, sum(local.values()))
+            monitoring.set_events(tool, sum(unwinding.values()))
+            raised(code)
+        finally:
+            monitoring.set_events(tool, 0)
+            monitoring.set_local_events(tool, code, 0)
+            monitoring.free_tool_id(tool)
+        return seen
+
+    seen = monitor(ours)
+    assert seen == monitor(twin)
+    assert {name for name, _ in seen} == {*local, *unwinding}
 
 
 def test_attributes_are_those_of_an_ordinary_function():
@@ -169,12 +286,17 @@ def _annotate(format):
     return {"image": int}
 
 
+class _NotADict:
+    pass
+
+
 # Each step runs on a fresh plain def and on the callable: every outcome must be the same.
 VERSIONED_ATTRIBUTE_STEPS = [
     ("__type_params__", [("get",), ("set", (int,)), ("get",), ("set", [int]), ("delete",)]),
     ("__annotate__", [("get",), ("set", _annotate), ("get",), ("annotations",),
                       ("set", None), ("annotations",), ("set", 5), ("delete",)]),
-    ("__annotate__", [("set", lambda format: 5), ("annotations",), ("set", _annotate),
+    ("__annotate__", [("set", lambda format: 5), ("annotations",),
+                      ("set", lambda format: _NotADict()), ("annotations",), ("set", _annotate),
                       ("set_annotations", {"x": 1}), ("get",), ("annotations",)]),
 ]
 

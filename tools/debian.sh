@@ -4,7 +4,10 @@
 # under qemu user-mode emulation for arm64 (ARMv8-A) and armhf (ARMv6 + VFPv2, hard-float ABI).
 #
 # usage: tools/debian.sh SUITE ARCH COMMAND [ARGS]
-#   SUITE             bookworm (Python 3.11), trixie (3.13) or forky (3.14)
+#   SUITE             bookworm (Python 3.11), trixie (3.13) or forky (3.14): the suite's default
+#                     Python with the distribution's numpy and OpenCV. forky-py315: forky's
+#                     python3.15, for which Debian has no OpenCV: numpy and OpenCV come from PyPI
+#                     (pinned in tools/pypi-requirements.txt) in a venv the rootfs holds
 #   ARCH              amd64, arm64 or armhf
 #
 #   deps              install the host tools (apt; needs root)
@@ -31,6 +34,8 @@
 #                     debug-build and refcount-check
 #
 # Environment:
+#   ZERBANO_DEBIAN_PYTHON   the suite's Python to use, for every command: 3.15 with forky is
+#                           forky-py315 (default: the suite's own, or the one SUITE names)
 #   ZERBANO_DEBIAN_CACHE    cache dir for root file systems and tarballs (/var/cache/zerbano-debian)
 #   ZERBANO_DEBIAN_MODE     arm64, armhf: userns | host-binfmt | qemu-L (default: the first that works)
 #   ZERBANO_DEBIAN_PROJECT  project to build and test (default: this checkout)
@@ -56,12 +61,28 @@ die() { printf 'debian.sh: %s\n' "$*" >&2; exit 1; }
 [ $# -ge 3 ] || usage
 SUITE=$1 ARCH=$2
 shift 2
+# Which Python of the suite: a SUITE such as forky-py315 names it, and so does
+# ZERBANO_DEBIAN_PYTHON (3.15, or python3.15); unnamed, the suite's default python3.
+ASKED_PYV=${ZERBANO_DEBIAN_PYTHON:-}
+ASKED_PYV=${ASKED_PYV#python}
+if [[ "$SUITE" =~ ^([a-z]+)-py3([0-9]+)$ ]]; then
+  [ -z "$ASKED_PYV" ] || [ "$ASKED_PYV" = "3.${BASH_REMATCH[2]}" ] ||
+    die "$SUITE names Python 3.${BASH_REMATCH[2]}, ZERBANO_DEBIAN_PYTHON another ($ASKED_PYV)"
+  SUITE=${BASH_REMATCH[1]} ASKED_PYV=3.${BASH_REMATCH[2]}
+fi
+# The suite's Pythons, its default (python3, with Debian's numpy and OpenCV) first. forky's
+# python3-opencv is built for 3.14 only: its 3.15 takes numpy and OpenCV from PyPI.
 case "$SUITE" in
-  bookworm) PYV=3.11 ;;
-  trixie) PYV=3.13 ;;
-  forky) PYV=3.14 ;;
-  *) die "unknown suite '$SUITE' (bookworm, trixie or forky)" ;;
+  bookworm) PYTHONS=(3.11) ;;
+  trixie) PYTHONS=(3.13) ;;
+  forky) PYTHONS=(3.14 3.15) ;;
+  *) die "unknown suite '$SUITE' (bookworm, trixie or forky; forky-py315)" ;;
 esac
+PYV=${ASKED_PYV:-${PYTHONS[0]}}
+[[ " ${PYTHONS[*]} " == *" $PYV "* ]] || die "$SUITE has no Python $PYV (it has ${PYTHONS[*]})"
+# ROW: the suite as the commands and build/ name it; the default Python's keeps the bare name
+ROW=$SUITE
+[ "$PYV" = "${PYTHONS[0]}" ] || ROW=$SUITE-py${PYV/./}
 QEMU_CPU=
 case "$ARCH" in
   amd64) TRIPLET=x86_64-linux-gnu WHEEL_PLATFORMS=(linux_x86_64) ;;
@@ -74,7 +95,7 @@ case "$ARCH" in
   armhf) TRIPLET=arm-linux-gnueabihf WHEEL_PLATFORMS=(linux_armv6l linux_armv7l) QEMU=qemu-arm ;;
   *) die "unknown architecture '$ARCH' (amd64, arm64 or armhf)" ;;
 esac
-PLATFORM=$SUITE-$ARCH
+PLATFORM=$ROW-$ARCH
 # qemu reads QEMU_CPU from each emulated program's environment
 CPU_ENV=${QEMU_CPU:+QEMU_CPU=$QEMU_CPU}
 PY=python$PYV
@@ -83,9 +104,21 @@ SOABI=cpython-${PYV/./}-$TRIPLET
 DEBUG_SOABI=cpython-${PYV/./}d-$TRIPLET
 CACHE=${ZERBANO_DEBIAN_CACHE:-/var/cache/zerbano-debian}
 # python3-venv + python3-pip: install-check does what a user of that system does; the debug
-# interpreter (amd64 only: emulated, it would be too slow) serves refcount-check
-PKGS=python3,lib$PY-dev,python3-numpy,python3-opencv,python3-pytest,python3-hypothesis,python3-venv,python3-pip,python3-tqdm
+# interpreter (amd64 only: emulated, it would be too slow) serves refcount-check.
+# A Python other than the suite's default has no Debian OpenCV: the rootfs then holds that
+# interpreter alone and a venv of it with what its user gets from PyPI (PYPI_REQUIREMENTS,
+# installed from a wheelhouse that this machine's pip fetched); the tests run in that venv.
+PYPI_REQUIREMENTS= VENV= RUN_PY=$PY
+if [ "$ROW" = "$SUITE" ]; then
+  PKGS=python3,lib$PY-dev,python3-numpy,python3-opencv,python3-pytest,python3-hypothesis,python3-venv,python3-pip,python3-tqdm
+else
+  PYPI_REQUIREMENTS=$REPO/tools/pypi-requirements.txt
+  VENV=/opt/zerbano-venv RUN_PY=/opt/zerbano-venv/bin/python
+  PKGS=$PY,lib$PY-dev,$PY-venv
+fi
 [ "$ARCH" = amd64 ] && PKGS+=,$PY-dbg,lib$PY-dbg
+# the venv's packages, for the debug interpreter (the same ABI: it loads release builds)
+VENV_SITE=${VENV:+$VENV/lib/$PY/site-packages}
 # the project to build and test: this checkout, or a stand-in module while trying the tools
 PROJECT=$(readlink -f "${ZERBANO_DEBIAN_PROJECT:-$REPO}")
 OUT="$PROJECT/build/$PLATFORM"
@@ -160,7 +193,7 @@ ns() {
   case "$(mode)" in
     native|host-binfmt) unshare --mount --pid --fork --propagation private "$@" ;;
     userns)
-      unshare --user --mount --pid --fork --propagation private "$SELF" "$SUITE" "$ARCH" __ns-inner "$@" &
+      unshare --user --mount --pid --fork --propagation private "$SELF" "$ROW" "$ARCH" __ns-inner "$@" &
       local pid=$! i
       for i in $(seq 500); do
         [ "$(readlink /proc/$pid/ns/user 2>/dev/null)" != "$(readlink /proc/self/ns/user)" ] && break
@@ -265,6 +298,7 @@ cmd_rootfs() {
       $apt -y install --no-install-recommends "$@"
       $apt clean' sh ${PKGS//,/ }
   rm -f "$ROOT/etc/resolv.conf"
+  [ -z "$PYPI_REQUIREMENTS" ] || install_pypi_venv
   scrub_rootfs
   relativize_symlinks "$ROOT"
   touch "$ROOT/.zerbano-complete"
@@ -274,9 +308,31 @@ cmd_rootfs() {
   log "rootfs: $(du -sh "$ROOT" | cut -f1), tarball: $(du -h "$TARBALL" | cut -f1)"
 }
 
+# The venv of a Python without Debian's OpenCV: the wheels PYPI_REQUIREMENTS pins, fetched by
+# this machine's pip for the rootfs' interpreter and architecture (the rootfs has neither the
+# certificates nor the index settings this machine's pip uses), then installed there offline.
+# The wheelhouse stays in the rootfs for install-check.
+install_pypi_venv() {
+  local machine=${TRIPLET%%-*} platforms=() minor wheels=/opt/zerbano-wheels
+  for minor in $(seq 28 -1 17); do platforms+=(--platform "manylinux_2_${minor}_$machine"); done
+  log "pip download: $(basename "$PYPI_REQUIREMENTS") for $CP on $machine"
+  mkdir -p "$ROOT$wheels"
+  python3 -m pip download -q --no-deps --only-binary=:all: --implementation cp \
+    --python-version "$PYV" --abi "$CP" --abi abi3 --abi none "${platforms[@]}" \
+    -d "$ROOT$wheels" -r "$PYPI_REQUIREMENTS"
+  cp "$PYPI_REQUIREMENTS" "$ROOT$wheels/requirements.txt"
+  log "venv $VENV of $PY with those wheels"
+  # without --no-deps: the pins must hold every dependency, or this fails
+  ns chroot "$ROOT" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+    PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_CACHE_DIR=1 $CPU_ENV /bin/sh -euc '
+      "$1" -m venv "$2"
+      "$2/bin/pip" install -q --no-index --find-links "$3" -r "$3/requirements.txt"
+      "$2/bin/pip" check' sh "$PY" "$VENV" "$wheels"
+}
+
 # ---- building -------------------------------------------------------------------------
 need_rootfs() {
-  [ -e "$ROOT/.zerbano-complete" ] || die "no $PLATFORM rootfs at $ROOT (run: $0 $SUITE $ARCH rootfs)"
+  [ -e "$ROOT/.zerbano-complete" ] || die "no $PLATFORM rootfs at $ROOT (run: $0 $ROW $ARCH rootfs)"
 }
 
 # build_wheel OUTDIR INTERPRETER SOABI [CMAKE DEFINITIONS...]: the wheel for the rootfs'
@@ -496,7 +552,7 @@ cmd_check() {
   fi
   log "check-armv6 selftest: passes an ARMv6 build, fails 4 bad ones ($OUT/check-selftest.log)"
   sos=$(find "$STAGE" -name '*.so' 2>/dev/null)
-  [ -n "$sos" ] || die "no built module in $STAGE (run: $0 $SUITE $ARCH build)"
+  [ -n "$sos" ] || die "no built module in $STAGE (run: $0 $ROW $ARCH build)"
   cmd_check_armv6 $sos
 }
 
@@ -556,7 +612,7 @@ cmd_run() {
   if [ "$(mode)" = qemu-L ]; then
     die "mode qemu-L has no chroot; only 'test' works there"
   fi
-  ns "$SELF" "$SUITE" "$ARCH" __chroot "$@"
+  ns "$SELF" "$ROW" "$ARCH" __chroot "$@"
 }
 chroot_inner() {
   local d
@@ -576,7 +632,7 @@ chroot_inner() {
 # from the staged wheel contents
 cmd_test() {
   need_rootfs
-  [ -n "$(find "$STAGE" -name "*.$SOABI.so" 2>/dev/null)" ] || die "nothing built (run: $0 $SUITE $ARCH build)"
+  [ -n "$(find "$STAGE" -name "*.$SOABI.so" 2>/dev/null)" ] || die "nothing built (run: $0 $ROW $ARCH build)"
   local m; m=$(mode)
   log "tests (mode $m, ZERBANO_TEST_SCALE=$(test_scale))"
   if [ "$m" = qemu-L ]; then
@@ -584,15 +640,16 @@ cmd_test() {
     # the checkout and the stage are. Emulated programs cannot start emulated subprocesses here.
     local tmp rc=0; tmp=$(mktemp -d)
     # shellcheck disable=SC2046
-    (cd "$tmp" && env -i $(guest_env) PYTHONPATH="$STAGE" ZERBANO_NO_SUBPROCESS=1 \
+    (cd "$tmp" && env -i $(guest_env) PYTHONPATH="$STAGE${VENV_SITE:+:$ROOT$VENV_SITE}" ZERBANO_NO_SUBPROCESS=1 \
       $QEMU-static -L "$ROOT" "$ROOT/usr/bin/$PY" -m pytest -p no:cacheprovider "$PROJECT/tests" "$@") || rc=$?
     rm -rf "$tmp"; return $rc
   fi
-  cmd_run env PYTHONPATH=/stage "$PY" -m pytest -p no:cacheprovider /src/tests "$@"
+  cmd_run env PYTHONPATH=/stage "$RUN_PY" -m pytest -p no:cacheprovider /src/tests "$@"
 }
 
 # install-check: what a user of that system does: the distribution's numpy and cv2, our
-# wheel installed with pip into a venv that sees them. Also asks pip whether it would take
+# wheel installed with pip into a venv that sees them; for a Python without Debian's OpenCV,
+# `pip install 'WHEEL[opencv]'` into a venv of its own, numpy and OpenCV from the wheelhouse. Also asks pip whether it would take
 # the wheel on the platforms its tags name, and checks that it refuses one they do not name.
 cmd_install_check() {
   need_rootfs
@@ -603,25 +660,28 @@ cmd_install_check() {
     arm64) accept=linux-aarch64 refuse=linux-armv7l ;;
     armhf) accept="linux-armv6l linux-armv7l linux-aarch64" refuse=linux-i686 ;;
   esac
+  local python=python3 venv_options=--system-site-packages links= extra=
+  [ -z "$VENV" ] || python=$PY venv_options= links=/opt/zerbano-wheels extra=[opencv]
   cmd_run /bin/sh -euc '
-    whl=$(ls /dist/*.whl)
-    python3 -m venv --system-site-packages /tmp/venv
-    pip() { /tmp/venv/bin/pip "$@"; }
+    whl=$(ls /dist/*.whl) links=$6
+    "$4" -m venv $5 /tmp/venv
+    pip_install() { /tmp/venv/bin/pip install "$@" ${links:+--find-links "$links"}; }
     for plat in $2; do
-      _PYTHON_HOST_PLATFORM=$plat pip install -q --no-index --dry-run "$whl"
+      _PYTHON_HOST_PLATFORM=$plat pip_install -q --no-index --dry-run "$whl"
       echo "pip on $plat: would install $(basename "$whl")"
     done
     # control: the same question must be answered no for a platform the tags do not name
-    if _PYTHON_HOST_PLATFORM=$3 pip install -q --no-index --dry-run "$whl" 2>/dev/null; then
+    if _PYTHON_HOST_PLATFORM=$3 pip_install -q --no-index --dry-run "$whl" 2>/dev/null; then
       echo "pip on $3 would install $whl: the platform check above proves nothing" >&2
       exit 1
     fi
-    pip install -q --no-index "$whl"
-    pip check
+    pip_install -q --no-index "$whl$7"
+    /tmp/venv/bin/pip check
     cd / && /tmp/venv/bin/python -c "import importlib, sys, numpy, cv2
 m = importlib.import_module(\"$1\")
 print(\"imported\", m.__file__, \"on Python\", sys.version.split()[0], \"with numpy\", numpy.__version__, \"and cv2\", cv2.__version__)"
-  ' sh "${ZERBANO_DEBIAN_IMPORT:-zerbano.image}" "$accept" "$refuse"
+  ' sh "${ZERBANO_DEBIAN_IMPORT:-zerbano.image}" "$accept" "$refuse" "$python" "$venv_options" \
+    "$links" "$extra"
 }
 
 # choose-check DIR: DIR holds every artifact of a release. pip in a venv of this system must
@@ -629,14 +689,14 @@ print(\"imported\", m.__file__, \"on Python\", sys.version.split()[0], \"with nu
 cmd_choose_check() {
   local dir own
   dir=$(readlink -f "${1:?usage: $0 SUITE ARCH choose-check DIR}")
-  own=$(basename "$(ls "$OUT"/dist/*.whl 2>/dev/null)") || die "nothing built (run: $0 $SUITE $ARCH build)"
+  own=$(basename "$(ls "$OUT"/dist/*.whl 2>/dev/null)") || die "nothing built (run: $0 $ROW $ARCH build)"
   [ -e "$dir/$own" ] || die "$dir lacks this platform's wheel $own"
   need_rootfs
   [ "$(mode)" != qemu-L ] || { log "choose-check: skipped (venv needs subprocesses)"; return 0; }
   export ZERBANO_DEBIAN_DIST=$dir; DIST=$dir
   cmd_run /bin/sh -euc '
     own=$1 platform=$2
-    python3 -m venv /tmp/venv
+    "$3" -m venv /tmp/venv
     pip() { /tmp/venv/bin/pip -q "$@"; }
     pip install --dry-run --no-deps --no-index --find-links /dist --report /tmp/report.json zerbano
     picked=$(/tmp/venv/bin/python -c "import json, os
@@ -652,7 +712,7 @@ print(os.path.basename(json.load(open(\"/tmp/report.json\"))[\"install\"][0][\"d
       refused=$((refused + 1))
     done
     echo "pip on $platform picks $own from $(ls /dist | wc -l) artifacts and refuses the $refused other wheels"
-  ' sh "$own" "$PLATFORM"
+  ' sh "$own" "$PLATFORM" "$PY"
 }
 
 # ---- the debug interpreter (amd64) ------------------------------------------------------
@@ -674,22 +734,24 @@ cmd_debug_build() {
 cmd_refcount_check() {
   emulated && die "refcount-check: amd64 only"
   [ -n "$(find "$DEBUG_OUT/stage" -name "*.$DEBUG_SOABI.so" 2>/dev/null)" ] ||
-    die "no debug build (run: $0 $SUITE $ARCH debug-build)"
+    die "no debug build (run: $0 $ROW $ARCH debug-build)"
   export ZERBANO_DEBIAN_STAGE="$DEBUG_OUT/stage"
   log "every leak path under ${PY}d, counting every reference"
-  cmd_run env PYTHONPATH=/stage ZERBANO_REQUIRE_TOTAL_REFCOUNT=1 \
+  cmd_run env PYTHONPATH=/stage${VENV_SITE:+:$VENV_SITE} ZERBANO_REQUIRE_TOTAL_REFCOUNT=1 \
     "${PY}d" -m pytest -p no:cacheprovider /src/tests/test_total_refcount.py "$@"
 }
 
 cmd_bench() {
-  [ -n "$(find "$STAGE" -name "*.$SOABI.so" 2>/dev/null)" ] || die "nothing built (run: $0 $SUITE $ARCH build)"
-  cmd_run env PYTHONPATH=/stage "$PY" /src/bench/run.py "$@"
+  [ -n "$(find "$STAGE" -name "*.$SOABI.so" 2>/dev/null)" ] || die "nothing built (run: $0 $ROW $ARCH build)"
+  cmd_run env PYTHONPATH=/stage "$RUN_PY" /src/bench/run.py "$@"
 }
 
 # The cache key covers everything that decides the rootfs' contents.
 # ROOTFS_RECIPE: raise it when cmd_rootfs changes what a root file system holds.
 ROOTFS_RECIPE=2
-KEY=$(printf '%s\n' "$PLATFORM" "$PKGS" "$ROOTFS_RECIPE" "$(declare -f write_dpkg_excludes scrub_rootfs)" |
+# A PyPI row's pins and venv recipe count too (the other rows' keys stay as they were).
+KEY=$(printf '%s\n' "$PLATFORM" "$PKGS" "$ROOTFS_RECIPE" "$(declare -f write_dpkg_excludes scrub_rootfs)" \
+  ${PYPI_REQUIREMENTS:+"$(cat "$PYPI_REQUIREMENTS")" "$(declare -f install_pypi_venv)"} |
   md5sum | cut -c1-10)
 ROOT="$CACHE/rootfs-$PLATFORM-$KEY"
 TARBALL="$CACHE/rootfs-$PLATFORM-$KEY.tar.zst"

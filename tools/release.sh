@@ -6,12 +6,15 @@
 # usage: tools/release.sh [PLATFORM...]
 #   PLATFORM   SUITE-ARCH as tools/debian.sh names them; default every one of:
 #
-#   bookworm-amd64   cp311 x86_64 (manylinux): Debian 12, and this machine's Python 3.11
-#                    with numpy and OpenCV from PyPI (the wheel installed into a clean venv)
-#   trixie-amd64     cp313 x86_64 (manylinux): Debian 13
-#   forky-amd64      cp314 x86_64 (manylinux): Debian testing
-#   bookworm-arm64   cp311 aarch64 (manylinux): Debian 12 arm64 under qemu
-#   trixie-arm64     cp313 aarch64 (manylinux): Debian 13 arm64 under qemu
+#   bookworm-amd64     cp311 x86_64 (manylinux): Debian 12, and this machine's Python 3.11
+#                      with numpy and OpenCV from PyPI (the wheel installed into a clean venv)
+#   trixie-amd64       cp313 x86_64 (manylinux): Debian 13
+#   forky-amd64        cp314 x86_64 (manylinux): Debian testing
+#   forky-py315-amd64  cp315 x86_64 (manylinux): Debian testing's python3.15, numpy and
+#                      OpenCV from PyPI (tools/pypi-requirements.txt)
+#   bookworm-arm64     cp311 aarch64 (manylinux): Debian 12 arm64 under qemu
+#   trixie-arm64       cp313 aarch64 (manylinux): Debian 13 arm64 under qemu
+#   forky-py315-arm64  cp315 aarch64 (manylinux): as forky-py315-amd64, arm64 under qemu
 #   bookworm-armhf   cp311 ARMv6 + VFPv2 (linux_armv6l, linux_armv7l): Debian 12 armhf under qemu
 #   trixie-armhf     cp313 ARMv6 + VFPv2 (linux_armv6l, linux_armv7l): Debian 13 armhf under qemu
 #
@@ -24,14 +27,16 @@
 set -euo pipefail
 
 REPO=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
-ALL=(bookworm-amd64 trixie-amd64 forky-amd64 bookworm-arm64 trixie-arm64 bookworm-armhf trixie-armhf)
+ALL=(bookworm-amd64 trixie-amd64 forky-amd64 forky-py315-amd64 bookworm-arm64 trixie-arm64
+     forky-py315-arm64 bookworm-armhf trixie-armhf)
 STAGING=$REPO/build/release
 DEBIAN=$REPO/tools/debian.sh
 
 log() { printf '[release %(%H:%M:%S)T] %s\n' -1 "$*" >&2; }
 die() { printf 'release.sh: %s\n' "$*" >&2; exit 1; }
 
-debian() { local p=$1; shift; bash "$DEBIAN" "${p%-*}" "${p#*-}" "$@"; }
+# a platform is SUITE-ARCH, and a SUITE may name its Python (forky-py315)
+debian() { local p=$1; shift; bash "$DEBIAN" "${p%-*}" "${p##*-}" "$@"; }
 
 if [ "${1:-}" = __rootfs ]; then
   # one worker of the root file system step below

@@ -1,6 +1,7 @@
 """The command line: one page previewed, or many pages prepared.
 
     python -m zerbano [INPUT...] [--out DIR] [--jobs N] [--recursive]
+                      [--max-pixels N] [--max-memory SIZE]
 
 An INPUT is an image file, a directory (its image files by extension, sorted; subdirectories
 only with --recursive), base64 text or a data URL, or "-" to read that text from standard
@@ -12,8 +13,17 @@ and the time taken.
 
 Several inputs, or a directory: the batch. Writes each page's two PNG files the same way, on
 --jobs threads, with a progress bar while standard error is a terminal; lists the pages that
-failed and ends with one summary line. Exit status 0 when every page was written, 1 when one
-failed, 2 for a usage error, 130 when interrupted.
+failed and ends with one summary line. Pages start only while their estimated memory fits
+--max-memory beside the pages in flight (default: 3/4 of the memory available to the process).
+Exit status 0 when every page was written, 1 when one failed, 2 for a usage error, 130 when
+interrupted.
+
+Every page is first measured from its own header: one above --max-pixels (default 100 million)
+fails without being decoded. The check lives here, and in the MRZ reader, rather than in
+preprocess_image: what that function accepts is the module's contract, and OpenCV's own limit
+(OPENCV_IO_MAX_IMAGE_PIXELS) is its caller's setting. This command is such a caller: unless the
+environment sets that variable, it sets it to --max-pixels before OpenCV is loaded, so a format
+whose header is not read here is held to the same limit by OpenCV's decoders.
 """
 
 import argparse
@@ -22,9 +32,11 @@ import sys
 import time
 from importlib import resources
 
+from zerbano import admission, imagesize
 from zerbano.inputs import OUTPUT_SUFFIXES, TEXT_STEM, UsageError, plan_pages
 
 SAMPLE = "sample-passport.jpg"
+OPENCV_PIXEL_LIMIT = "OPENCV_IO_MAX_IMAGE_PIXELS"
 PROG = "python -m zerbano"
 EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
 
@@ -44,6 +56,14 @@ def positive_count(text):
     return count
 
 
+def memory_size(text):
+    try:
+        return admission.parse_size(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"must be a size such as 300M, 2G or a number of bytes, not {text!r}") from None
+
+
 def parse_arguments(argv):
     parser = OneLineParser(
         prog=PROG,
@@ -59,6 +79,13 @@ def parse_arguments(argv):
                         help="pages prepared at once (default: the CPUs this process may use)")
     parser.add_argument("--recursive", action="store_true",
                         help="take the image files of subdirectories too")
+    parser.add_argument("--max-pixels", metavar="N", type=positive_count,
+                        default=imagesize.DEFAULT_MAX_PIXELS,
+                        help="refuse an image whose header gives more pixels "
+                             "(default: %(default)s)")
+    parser.add_argument("--max-memory", metavar="SIZE", type=memory_size,
+                        help="memory the pages in flight may take together, e.g. 300M or 2G "
+                             "(default: 3/4 of the memory available)")
     # Intermixed: options may stand between the inputs ("DIR --recursive FILE").
     return parser.parse_intermixed_args(argv)
 
@@ -89,7 +116,7 @@ def output_stem(image, text):
     return TEXT_STEM, os.getcwd()
 
 
-def preview(image, out):
+def preview(image, out, max_pixels):
     from zerbano.image import crop_mrz_region, preprocess_image
     from zerbano.pngfiles import write_png
 
@@ -106,6 +133,7 @@ def preview(image, out):
         os.makedirs(folder, exist_ok=True)
 
     started = time.perf_counter()
+    imagesize.check_pixel_limit(imagesize.input_image_size(text), max_pixels, "--max-pixels")
     preprocessed = preprocess_image(text)
     band = crop_mrz_region(preprocessed)
     elapsed = time.perf_counter() - started
@@ -137,9 +165,11 @@ def prepare_pages(options):
     jobs = min(options.jobs or batch.usable_cpus(), len(pages))
     if jobs > 1:
         cv2.setNumThreads(1)  # the pages already keep every core busy; see bench/batch.py
+    budget = options.max_memory or admission.default_budget()
+    weigh = batch.page_weigher(options.max_pixels)
     bar = batch.open_progress(len(pages), sys.stderr)
     try:
-        outcome = batch.run_pages(pages, jobs, bar.update)
+        outcome = batch.run_pages(pages, jobs, bar.update, weigh=weigh, budget=budget)
     finally:
         bar.close()
     for index in sorted(outcome.failures):
@@ -150,10 +180,12 @@ def prepare_pages(options):
 
 def run(argv):
     options = parse_arguments(argv)
+    # OpenCV reads its limit once, when cv2 is imported: set it before anything imports cv2.
+    os.environ.setdefault(OPENCV_PIXEL_LIMIT, str(options.max_pixels))
     require_cv2()
     if is_batch(options.inputs):
         return prepare_pages(options)
-    preview(options.inputs[0] if options.inputs else None, options.out)
+    preview(options.inputs[0] if options.inputs else None, options.out, options.max_pixels)
     return 0
 
 

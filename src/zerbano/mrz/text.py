@@ -15,8 +15,8 @@ Repair, and the hook for a reader that has second choices
 OCR confuses a few shapes (`CONFUSIONS`: O/0, D/0, I/1, Z/2, S/5, B/8, G/6). Repair works on
 *candidates*: for every position of the zone, a string of the characters it may hold, the
 character read first, then the alternatives in order of preference. `parse(text, repair=True)`
-makes them from the text (each character followed by its partners in `CONFUSIONS`); a reader
-with a classifier calls
+makes them from the text (`_text_candidates`: each character followed by its partners, where
+its neighbours leave it in doubt); a reader with a classifier calls
 
     parse_candidates(candidates)
 
@@ -107,6 +107,7 @@ _MESSAGES = {
     ),
     "lengths_differ": "line 2 has {second} characters and line 1 {first}: a zone's lines are of one length",
     "no_candidates": "line {line}, column {column} has no candidate character",
+    "corners": "location has four (x, y) corners, not {count}",
 }
 
 
@@ -334,7 +335,8 @@ class MRZ:
     """A machine-readable zone, split into its fields.
 
     Fields are as printed with the fillers stripped at both ends; names have `<` turned into
-    spaces; dates are the zone's `YYMMDD` text (the century is not in the zone). `lines` is the
+    spaces; dates are the zone's six `YYMMDD` characters as printed (the century is not in the
+    zone; a `<` stands for a part not known). `lines` is the
     zone's text after any repair (`repairs` says what was read). `valid` is true when every
     check digit agrees and every position holds a character its field's type allows.
 
@@ -374,7 +376,7 @@ class MRZ:
         if self.location is not None:
             corners = tuple((float(x), float(y)) for x, y in self.location)
             if len(corners) != 4:
-                raise ValueError(f"location has four corners, not {len(corners)}")
+                raise ValueError(_MESSAGES["corners"].format(count=len(corners)))
             put("location", corners)
         if self.confidences is not None:
             put("confidences", tuple(tuple(float(c) for c in line) for line in self.confidences))
@@ -494,9 +496,11 @@ def parse(text, *, repair=False) -> MRZ:
     """
     lines = _lines_of(text)
     layout = _layout_of(lines)
-    if not repair:
-        return _build(_plan_for(layout, lines), lines, ())
-    return _repair(layout, [[char + CONFUSIONS.get(char, "") for char in line] for line in lines])
+    plan = _plan_for(layout, lines)
+    result = _build(plan, lines, ())
+    if not repair or result.valid:
+        return result
+    return _repair(layout, _text_candidates(plan, lines))
 
 
 def parse_candidates(candidates) -> MRZ:
@@ -520,6 +524,30 @@ def parse_candidates(candidates) -> MRZ:
 
 
 # --- repair ------------------------------------------------------------------------------------
+
+def _text_candidates(plan, lines):
+    """Candidates from the text alone: each character and its partners in `CONFUSIONS`.
+
+    Where a position allows letters and digits alike, the text's context narrows them: a
+    character is suspected only where it stands apart from its neighbours (a letter between
+    digits, a digit between letters, or a character with no neighbour to go by). Document
+    numbers are runs of letters and runs of digits: suspecting every 8 of `L898902C3` as a B
+    lets several readings pass its check, and the check digit then decides nothing.
+    """
+    candidates = [[char + CONFUSIONS.get(char, "") for char in line] for line in lines]
+    for number, (kinds, line) in enumerate(zip(plan.kinds, lines)):
+        for column, char in enumerate(line):
+            if kinds[column] is not _ALNUM or char not in CONFUSIONS:
+                continue
+            is_digit = char in DIGITS
+            if any(
+                (line[n] in DIGITS) == is_digit
+                for n in (column - 1, column + 1)
+                if 0 <= n < len(line) and kinds[n] is _ALNUM and line[n] != FILLER
+            ):
+                candidates[number][column] = char
+    return candidates
+
 
 def _repair(layout, candidates):
     """Applies the type-decided, then the check-digit-decided changes to `candidates`."""
@@ -574,23 +602,32 @@ def _decide_by_checks(plan, lines, alternatives):
             options = [alt for alt in alternatives(line, column) if alt in kind]
             if options and lines[line][column] in kind:
                 open_positions[line, column] = options
-    # A failing check no reading can mend (a misread date) leaves every check that covers its
-    # digit, the composite, unable to decide anything.
+    # A failing check no reading can mend (a misread date, a check digit that is no digit)
+    # leaves every check that covers its digit, the composite, unable to decide anything.
     broken = [
         check for check, passed in results
-        if not passed and not any(p in open_positions for p in check.positions)
+        if not passed and (
+            lines[check.digit[0]][check.digit[1]] not in DIGITS
+            or not any(p in open_positions for p in check.positions)
+        )
     ]
     deciding = [
         check for check, passed in results
-        if not passed
-        and check not in broken
-        and not any(b.digit in check.positions for b in broken)
-        and lines[check.digit[0]][check.digit[1]] in DIGITS
+        if not passed and check not in broken and not any(b.digit in check.positions for b in broken)
     ]
-    covered = {p for check in deciding for p in check.positions}
-    order = [p for p in open_positions if p in covered]
+    # Positions in the order of the checks (the composite last), so that each check's
+    # residue is settled, and the readings that miss it dropped, as soon as its last position
+    # is read: at most two residues are open at a time.
+    order = list(dict.fromkeys(
+        p for check in deciding for p in check.positions if p in open_positions
+    ))
     if not order:
         return {}
+    settles = {}
+    for index, check in enumerate(deciding):
+        covered = set(check.positions)
+        last = max(i for i, position in enumerate(order) if position in covered)
+        settles.setdefault(order[last], []).append(index)
 
     # Each deciding check's sum modulo 10 over the positions that stay, and each open
     # position's weight in each check.
@@ -623,6 +660,8 @@ def _decide_by_checks(plan, lines, alternatives):
                     following[key] = (count, (path, char))
                 else:
                     following[key] = (min(2, seen[0] + count), None)
+        for index in settles.get(position, ()):
+            following = {k: v for k, v in following.items() if k[index] == target[index]}
         states = following
     count, path = states.get(target, (0, None))
     if count != 1:

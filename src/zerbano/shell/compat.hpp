@@ -29,21 +29,28 @@ inline PyCodeObject* PyUnstable_Code_NewWithPosOnlyArgs(
 #endif
 
 // Attributes a plain `def` has on the running version, which the function objects mirror:
-// `__type_params__` from 3.12, `__annotate__` (lazily computed annotations) from 3.14.
+// `__type_params__` from 3.12, `__annotate__` (lazily computed annotations) from 3.14, whose
+// error for a result that is not a dict names the result's type in full from 3.15.
 #define ZERBANO_FUNCTIONS_HAVE_TYPE_PARAMS (PY_VERSION_HEX >= 0x030C0000)
 #define ZERBANO_FUNCTIONS_HAVE_ANNOTATE (PY_VERSION_HEX >= 0x030E0000)
+#define ZERBANO_ANNOTATE_ERROR_NAMES_TYPE_IN_FULL (PY_VERSION_HEX >= 0x030F0000)
+
+// The newest CPython the module has been shown to work on. Its function objects mirror the
+// interpreter's own functions and code objects, and every version so far has changed those (a
+// def's attributes, the bytecode and layout of the code objects' body): a newer version must
+// pass the whole suite before the module builds for it, rather than build and be wrong.
+#if PY_VERSION_HEX >= 0x03100000
+#error "zerbano.image has not been shown to work on this Python (3.16 or later): it is tested on CPython 3.11 to 3.15, and its function objects mirror the interpreter's code objects, which change with each version (see src/zerbano/shell/compat.hpp)"
+#endif
 
 namespace zerbano::compat {
 
-// Bytecode of `raise AssertionError` (RESUME 0; the AssertionError type; RAISE_VARARGS 1),
-// in the running version's opcodes. Stack size 1.
-#if PY_VERSION_HEX >= 0x030E0000
-inline constexpr char raise_assertion_error[] = {'\x80', '\x00', '\x51', '\x00', '\x68', '\x01'};
-#elif PY_VERSION_HEX >= 0x030D0000
-inline constexpr char raise_assertion_error[] = {'\x95', '\x00', '\x17', '\x00', '\x65', '\x01'};
-#else
-inline constexpr char raise_assertion_error[] = {'\x97', '\x00', '\x4a', '\x00', '\x82', '\x01'};
-#endif
+// The body of the code objects, `raise AssertionError` (RESUME; the AssertionError type;
+// RAISE_VARARGS 1), in the bytecode of the interpreter being built for, taken from its headers;
+// and its location table, which puts every instruction on the code object's first line. Stack
+// size 1. New bytes objects, or nullptr with an exception set.
+PyObject* raise_assertion_error_code() noexcept;
+PyObject* raise_assertion_error_locations() noexcept;
 
 // A number that changes whenever `dict` changes and that no other dictionary of the process
 // has had, so that a cache entry stamped with it holds what a fresh lookup would find. 0: no

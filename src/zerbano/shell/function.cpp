@@ -173,8 +173,13 @@ PyObject* get_annotations(PyObject* self, void*) noexcept
             if (!computed)
                 return nullptr;
             if (!PyDict_Check(computed.get())) {
+#if ZERBANO_ANNOTATE_ERROR_NAMES_TYPE_IN_FULL
+                PyErr_Format(PyExc_TypeError, messages::annotate_result_names_type_in_full,
+                             computed.get());
+#else
                 PyErr_Format(PyExc_TypeError, messages::annotate_result,
                              Py_TYPE(computed.get())->tp_name);
+#endif
                 return nullptr;
             }
             Py_XSETREF(function->annotations, computed.release());
@@ -452,7 +457,7 @@ PyObject* code_object_new(const FunctionSpec& spec) noexcept
     return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
         1, 0, 0, spec.local_count, 1, flags, s.refusing_body, s.empty_tuple, s.empty_tuple,
         local_names.get(), s.empty_tuple, s.empty_tuple, s.file_name, name.get(), name.get(),
-        spec.definition_line, s.empty_bytes, s.empty_bytes));
+        spec.definition_line, s.refusing_locations, s.empty_bytes));
 }
 
 }  // namespace zerbano

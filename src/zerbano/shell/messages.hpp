@@ -45,6 +45,10 @@ inline constexpr char set_annotations[] = "__annotations__ must be set to a dict
 inline constexpr char set_type_params[] = "__type_params__ must be set to a tuple";
 inline constexpr char set_annotate[] = "__annotate__ must be callable or None";
 inline constexpr char delete_annotate[] = "__annotate__ cannot be deleted";
+// __annotate__ gave something else than a dict: 3.14's words, filled with the type's name; from
+// 3.15, filled with the result itself, whose type %T names in full (module and qualified name).
 inline constexpr char annotate_result[] = "__annotate__ returned non-dict of type '%.100s'";
+inline constexpr char annotate_result_names_type_in_full[] =
+    "__annotate__() must return a dict, not %T";
 
 }  // namespace zerbano::messages

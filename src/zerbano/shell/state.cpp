@@ -35,9 +35,11 @@ int create_shared_empties() noexcept
     if (keep(s.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0)
         return -1;
     // The code objects only describe the callables, but a caller can still run one through
-    // types.FunctionType. Empty bytecode would run past its end; this body raises instead.
-    const auto& body = compat::raise_assertion_error;
-    return keep(s.refusing_body, PyBytes_FromStringAndSize(body, sizeof body));
+    // types.FunctionType. Empty bytecode would run past its end; this body raises instead, and
+    // its location table gives the traceback, tracers and `dis` the first line, as for a def.
+    if (keep(s.refusing_body, compat::raise_assertion_error_code()) < 0)
+        return -1;
+    return keep(s.refusing_locations, compat::raise_assertion_error_locations());
 }
 
 int create_names_and_numbers() noexcept

@@ -73,6 +73,7 @@ struct ModuleState {
     PyObject* empty_tuple = nullptr;
     PyObject* empty_bytes = nullptr;
     PyObject* refusing_body = nullptr;  // bytecode of the code objects: `raise AssertionError`
+    PyObject* refusing_locations = nullptr;  // its location table: all on the first line
 
     Names names;
     PyObject* comma = nullptr;                 // ","
