@@ -155,3 +155,21 @@ def test_truncated_and_mutated_headers_never_fail(seed, data):
                         b"GIF89a", b""]), st.binary(max_size=120))
 def test_random_bytes_after_a_signature_never_fail(signature, rest):
     assert_sane(signature + rest)
+
+
+def test_read_inputs_are_checked_from_their_headers_arrays_pass(tmp_path):
+    # What zerbano.mrz.read takes: a path (text is always one, never data) or encoded bytes
+    # are refused from the header; an array is decoded already; other types and unreadable
+    # paths are left for the reader to report.
+    data = handmade("gif")  # 16000 x 9000
+    path = tmp_path / "huge.gif"
+    path.write_bytes(data)
+    for image in (path, str(path), data, bytearray(data), memoryview(data)):
+        with pytest.raises(TooManyPixels, match=r"16000 x 9000 .* \(max_pixels\)$"):
+            imagesize.check_read_input(image)
+        imagesize.check_read_input(image, max_pixels=144_000_000)
+        imagesize.check_read_input(image, max_pixels=None)
+    text = base64.b64encode(data).decode()
+    for image in (text, "data:image/gif;base64," + text, tmp_path / "none", "a\0b",
+                  np.zeros((2, 2), np.uint8), memoryview(data)[::2], None, 42):
+        imagesize.check_read_input(image, max_pixels=1)

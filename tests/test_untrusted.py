@@ -20,6 +20,7 @@ import numpy as np
 import pytest
 
 import zerbano.image as zi
+import zerbano.mrz
 from zerbano import admission
 
 from conftest import NO_SUBPROCESS, SCALE
@@ -123,6 +124,31 @@ def test_batch_fails_the_bomb_and_goes_on(bomb, tmp_path):
     assert MEMORY_DIFFERS or peak < 100 * MB
     assert sorted(path.name for path in (tmp_path / "out").iterdir()) == [
         "page-mrz.png", "page-preprocessed.png"]
+
+
+def test_read_function_refuses_the_bomb_before_decoding(bomb):
+    data = base64.b64decode(bomb["data-url"].split(",", 1)[1])
+    for image in (bomb["file"], data, memoryview(data)):
+        with pytest.raises(ValueError, match=r"^the image is 16000 x 16000 = 256,000,000 pixels, "
+                                             r"above the limit of 100,000,000 pixels"):
+            zerbano.mrz.read(image)
+        with pytest.raises(ValueError, match=r"above the limit of 1,000 pixels"):
+            zerbano.mrz.read(image, max_pixels=1000)
+
+
+def test_read_fails_the_bomb_and_goes_on(bomb, tmp_path):
+    page = tmp_path / "page.png"
+    cv2.imwrite(str(page), np.full((30, 40, 3), 90, np.uint8))
+    done, lines, peak = measured_run(["read", bomb["file"], page, "-", "--jobs", "2"], tmp_path,
+                                     stdin=bomb["data-url"])
+    too_large = ("the image is 16000 x 16000 = 256,000,000 pixels, above the limit of "
+                 "100,000,000 pixels (--max-pixels)")
+    assert done.returncode == 1
+    assert done.stdout.splitlines() == [f"{bomb['file']}: error: {too_large}",
+                                        f"{page}: no zone", f"-: error: {too_large}"]
+    assert lines[-3:-1] == [f"{bomb['file']}: {too_large}", f"-: {too_large}"]
+    assert lines[-1].startswith("0 zones read (0 valid), 1 without a zone, 2 failed")
+    assert MEMORY_DIFFERS or peak < 100 * MB
 
 
 def test_max_pixels_raises_the_limit_for_opencv_too(tmp_path):

@@ -1,7 +1,9 @@
-"""The command line: one page previewed, or many pages prepared.
+"""The command line: one page previewed, many pages prepared, or their zones read.
 
     python -m zerbano [INPUT...] [--out DIR] [--jobs N] [--recursive]
                       [--max-pixels N] [--max-memory SIZE]
+    python -m zerbano read [INPUT...] [--json] [--jobs N] [--recursive]
+                           [--max-pixels N] [--max-memory SIZE]
 
 An INPUT is an image file, a directory (its image files by extension, sorted; subdirectories
 only with --recursive), base64 text or a data URL, or "-" to read that text from standard
@@ -17,6 +19,12 @@ failed and ends with one summary line. Pages start only while their estimated me
 --max-memory beside the pages in flight (default: 3/4 of the memory available to the process).
 Exit status 0 when every page was written, 1 when one failed, 2 for a usage error, 130 when
 interrupted.
+
+"read" as the first argument: the machine-readable zone of every page, read by
+zerbano.mrz.read on the batch's threads, one line a page on standard output in input order
+(--json: JSON Lines), failures and a summary on standard error (zerbano.readpages). Exit
+status 0 when every page gave a zone (valid or not), 1 when a page failed, 3 when none failed
+but a page gave no zone, 2 and 130 as above. A file named "read" is reached as ./read.
 
 Every page is first measured from its own header: one above --max-pixels (default 100 million)
 fails without being decoded. The check lives here, and in the MRZ reader, rather than in
@@ -38,7 +46,8 @@ from zerbano.inputs import OUTPUT_SUFFIXES, TEXT_STEM, UsageError, plan_pages
 SAMPLE = "sample-passport.jpg"
 OPENCV_PIXEL_LIMIT = "OPENCV_IO_MAX_IMAGE_PIXELS"
 PROG = "python -m zerbano"
-EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
+READ = "read"
+EXIT_FAILED, EXIT_USAGE, EXIT_NO_ZONE, EXIT_INTERRUPTED = 1, 2, 3, 130
 
 
 class OneLineParser(argparse.ArgumentParser):
@@ -68,6 +77,8 @@ def parse_arguments(argv):
     parser = OneLineParser(
         prog=PROG,
         description="Preprocess passport pages for OCR and crop their MRZ bands.",
+        epilog=f"To read the zones' text instead: {PROG} {READ} --help. An input file named "
+               f"{READ} is given as ./{READ}.",
     )
     parser.add_argument(
         "inputs", nargs="*", metavar="INPUT",
@@ -75,8 +86,34 @@ def parse_arguments(argv):
              "standard input (default: the shipped sample page)",
     )
     parser.add_argument("--out", metavar="DIR", help="directory for the PNG files")
+    add_batch_options(parser, "prepared")
+    # Intermixed: options may stand between the inputs ("DIR --recursive FILE").
+    return parser.parse_intermixed_args(argv)
+
+
+def parse_read_arguments(argv):
+    parser = OneLineParser(
+        prog=f"{PROG} {READ}",
+        description="Read the machine-readable zone of passport pages, ID cards and visas: one "
+                    "line a page on standard output, in input order. Exit status: 0 when "
+                    "every page gave a zone (valid or not), 1 when a page failed, 2 for a "
+                    "usage error, 3 when none failed but a page gave no zone.",
+    )
+    parser.add_argument(
+        "inputs", nargs="*", metavar="INPUT",
+        help="image file, directory of image files, base64 text, data URL, or - for an "
+             "image file or such text on standard input (default: the shipped sample page)",
+    )
+    parser.add_argument("--json", action="store_true",
+                        help='JSON Lines: {"input": INPUT, "mrz": the zone\'s fields or null} '
+                             'a page, with "error" for a page that failed')
+    add_batch_options(parser, "read")
+    return parser.parse_intermixed_args(argv)
+
+
+def add_batch_options(parser, done):
     parser.add_argument("--jobs", metavar="N", type=positive_count,
-                        help="pages prepared at once (default: the CPUs this process may use)")
+                        help=f"pages {done} at once (default: the CPUs this process may use)")
     parser.add_argument("--recursive", action="store_true",
                         help="take the image files of subdirectories too")
     parser.add_argument("--max-pixels", metavar="N", type=positive_count,
@@ -86,8 +123,6 @@ def parse_arguments(argv):
     parser.add_argument("--max-memory", metavar="SIZE", type=memory_size,
                         help="memory the pages in flight may take together, e.g. 300M or 2G "
                              "(default: 3/4 of the memory available)")
-    # Intermixed: options may stand between the inputs ("DIR --recursive FILE").
-    return parser.parse_intermixed_args(argv)
 
 
 def is_batch(inputs):
@@ -178,11 +213,54 @@ def prepare_pages(options):
     return EXIT_FAILED if outcome.failures else 0
 
 
+# --- Zones read ----------------------------------------------------------------------------
+
+
+def read_pages(options):
+    import cv2
+
+    from zerbano import batch, readpages
+
+    inputs = options.inputs or [str(resources.files("zerbano") / "data" / SAMPLE)]
+    pages = readpages.plan_read(inputs, options.recursive, sys.stdin.buffer.read)
+    jobs = min(options.jobs or batch.usable_cpus(), len(pages))
+    if jobs > 1:
+        cv2.setNumThreads(1)
+    budget = options.max_memory or admission.default_budget()
+    bar = batch.open_progress(len(pages), sys.stderr)
+
+    def write(line):
+        bar.write(line, file=sys.stdout)  # tqdm's own: clears the bar, prints, redraws it
+        sys.stdout.flush()  # a line a page as it comes, also into a pipe
+
+    results = readpages.Results(
+        pages, readpages.json_line if options.json else readpages.plain_line, write)
+    try:
+        outcome = batch.run_pages(
+            pages, jobs, bar.update, work=readpages.page_reader(options.max_pixels),
+            weigh=readpages.page_weigher(options.max_pixels), budget=budget, finished=results)
+    except BrokenPipeError:
+        # Standard output closed early (| head): stop quietly, as other filters do.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
+    finally:
+        bar.close()
+    for index in sorted(outcome.failures):
+        print(f"{pages[index].label}: {outcome.failures[index]}", file=sys.stderr)
+    print(results.summary(outcome.seconds), file=sys.stderr)
+    if outcome.failures:
+        return EXIT_FAILED
+    return EXIT_NO_ZONE if results.no_zone else 0
+
+
 def run(argv):
-    options = parse_arguments(argv)
+    reading = bool(argv) and argv[0] == READ
+    options = parse_read_arguments(argv[1:]) if reading else parse_arguments(argv)
     # OpenCV reads its limit once, when cv2 is imported: set it before anything imports cv2.
     os.environ.setdefault(OPENCV_PIXEL_LIMIT, str(options.max_pixels))
     require_cv2()
+    if reading:
+        return read_pages(options)
     if is_batch(options.inputs):
         return prepare_pages(options)
     preview(options.inputs[0] if options.inputs else None, options.out, options.max_pixels)
@@ -190,11 +268,12 @@ def run(argv):
 
 
 def main(argv=None):
-
+    argv = sys.argv[1:] if argv is None else argv
     try:
-        status = run(sys.argv[1:] if argv is None else argv)
+        status = run(argv)
     except UsageError as error:
-        print(f"{PROG}: error: {error} (see --help)", file=sys.stderr)
+        prog = f"{PROG} {READ}" if argv[:1] == [READ] else PROG
+        print(f"{prog}: error: {error} (see --help)", file=sys.stderr)
         status = EXIT_USAGE
     except (ValueError, OSError) as error:
         sys.exit(f"zerbano: error: {error}")

@@ -82,9 +82,12 @@ def page_weigher(max_pixels=imagesize.DEFAULT_MAX_PIXELS, setting="--max-pixels"
     return weigh
 
 
-def run_pages(pages, jobs, progress, work=process_page, weigh=None, budget=None):
+def run_pages(pages, jobs, progress, work=process_page, weigh=None, budget=None,
+              finished=None):
     """Runs `work(page, stopping)` for every page on `jobs` threads; calls progress() once per
-    finished page.
+    finished page, and first, with `finished`, finished(index, result, error): what work
+    returned and None, or None and the exception the page failed with. Both are called on the
+    caller's thread.
 
     Pages start in order. With `weigh` (page -> estimated peak bytes), a page starts only when
     its estimate fits `budget` beside the pages in flight, or when none is in flight; weigh
@@ -110,6 +113,8 @@ def run_pages(pages, jobs, progress, work=process_page, weigh=None, budget=None)
                     except Exception as error:
                         waiting.popleft()
                         outcome.failures[index] = describe(error)
+                        if finished:
+                            finished(index, None, error)
                         progress()
                         continue
                 if not admission.fits(head_cost):
@@ -129,6 +134,8 @@ def run_pages(pages, jobs, progress, work=process_page, weigh=None, budget=None)
                     outcome.written += 1
                 else:
                     outcome.failures[index] = describe(error)
+                if finished:
+                    finished(index, None if error else future.result(), error)
                 progress()
     except BaseException:
         stopping.set()
@@ -142,6 +149,9 @@ def run_pages(pages, jobs, progress, work=process_page, weigh=None, budget=None)
 class _NoBar:
     def update(self, count=1):
         pass
+
+    def write(self, text, file=None):
+        print(text, file=file)
 
     def close(self):
         pass

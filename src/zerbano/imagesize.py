@@ -6,6 +6,7 @@ refuse a page above a pixel limit before OpenCV decodes it:
 
     size = input_image_size("page.jpg")        # (width, height), or None
     check_pixel_limit(size, 100_000_000)         # raises TooManyPixels (a ValueError)
+    check_read_input(image, max_pixels)          # what zerbano.mrz.read takes, checked alike
 
 JPEG (baseline, progressive, lossless, arithmetic), PNG, WebP (VP8, VP8L, VP8X), TIFF (either
 byte order, first image), BMP and GIF are read. Any other format, and a header that is cut
@@ -60,6 +61,30 @@ def check_pixel_limit(size, limit=DEFAULT_MAX_PIXELS, setting=None):
         raise TooManyPixels(width, height, limit, setting)
 
 
+def check_read_input(image, max_pixels=DEFAULT_MAX_PIXELS, setting="max_pixels"):
+    """Raises TooManyPixels when `image`, as `zerbano.mrz.read` takes it, has a header giving
+    more than `max_pixels` pixels (None: no limit).
+
+    `image` is a path (`str` or `os.PathLike`: text is always a path here, never data), the
+    bytes of an encoded image (any bytes-like object), or an array. An array is already
+    decoded and passes; so does anything else, whose type the reader itself refuses, and a
+    path that cannot be opened, which the reader reports in its own words.
+    """
+    if max_pixels is None:
+        return
+    if isinstance(image, (str, os.PathLike)):
+        size = path_image_size(image)
+    elif isinstance(image, (bytes, bytearray, memoryview)):
+        try:
+            data = memoryview(image).cast("B")
+        except TypeError:  # not contiguous: the reader says what it makes of it
+            return
+        size = image_size(data)
+    else:
+        return
+    check_pixel_limit(size, max_pixels, setting)
+
+
 def input_image_size(image_input):
     """The size of what `preprocess_image(image_input)` would load, routed as it routes it:
     a text naming a regular file is read as that file, any other text as base64 text with an
@@ -76,7 +101,7 @@ def path_image_size(path):
     try:
         with open(path, "rb") as file:
             return image_size(file)
-    except OSError:
+    except (OSError, ValueError):  # ValueError: a NUL in the path
         return None  # the decoder that follows reports the file in its own words
 
 

@@ -71,11 +71,11 @@ def _expand(argument, out, recursive, read_stdin):
         return [_Candidate(STDIN, text, _stem(None, out), False)]
     if os.path.isdir(argument):
         return [_Candidate(path, path, _stem(path, out), True)
-                for path in _image_files(argument, recursive)]
+                for path in image_files(argument, recursive)]
     if os.path.isfile(argument):
         return [_Candidate(argument, argument, _stem(argument, out), False)]
     # Base64 text, a data URL, or a name that is no file: preprocess_image decides.
-    return [_Candidate(_shortened(argument), argument, _stem(None, out), False)]
+    return [_Candidate(shortened(argument), argument, _stem(None, out), False)]
 
 
 def _stem(image_path, out):
@@ -85,7 +85,7 @@ def _stem(image_path, out):
     return os.path.join(output_folder(image_path, out), name)
 
 
-def _image_files(directory, recursive):
+def image_files(directory, recursive):
     """The image files of `directory` by extension, sorted by their path components."""
     found = []
     for folder, subfolders, files in os.walk(directory):
@@ -131,7 +131,7 @@ def _distinct_names(candidates):
     return pages, renamed
 
 
-def _shortened(text, limit=48):
+def shortened(text, limit=48):
     if len(text) <= limit:
         return text
     return f"{text[:limit - 16]}... ({len(text)} characters)"

@@ -1,0 +1,175 @@
+"""zerbano.mrz.read: what it takes and refuses, and what it reads on the fixed captures."""
+
+import json
+import os
+import pathlib
+import pickle
+
+import pytest
+
+cv2 = pytest.importorskip("cv2")
+np = pytest.importorskip("numpy")
+
+from zerbano.mrz import MRZ, read  # noqa: E402
+
+FIXED = pathlib.Path(__file__).resolve().parent / "data" / "captures"
+TRUTH = json.loads((FIXED / "truth.json").read_text())
+ZONES = sorted(name for name, truth in TRUTH.items() if truth["layout"])
+UPRIGHT = FIXED / "upright-td3.jpg"
+
+
+@pytest.fixture(scope="module")
+def upright():
+    return read(UPRIGHT)
+
+
+@pytest.mark.parametrize("name", ZONES)
+def test_reads_each_fixed_capture_exactly(name):
+    truth = TRUTH[name]
+    zone = read(FIXED / name)
+    assert zone is not None
+    assert list(zone.lines) == truth["lines"]
+    assert (zone.format, zone.valid) == (truth["layout"], truth["valid"])
+    # Within a quarter of a character of where the zone was drawn, corner by corner.
+    error = np.abs(np.array(zone.location) - np.array(truth["zone_corners"])).max()
+    assert error < 0.25 * truth["char_height"]
+    assert [len(line) for line in zone.confidences] == [len(line) for line in zone.lines]
+    assert zone.confidence == min(min(line) for line in zone.confidences)
+    assert 0.9 <= zone.confidence <= 1.0
+
+
+def test_a_page_without_a_zone_gives_none():
+    assert read(FIXED / "no-zone.jpg") is None
+    assert read(np.full((480, 640), 200, np.uint8)) is None
+
+
+def test_path_bytes_and_arrays_read_alike(upright):
+    data = UPRIGHT.read_bytes()
+    decoded = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_COLOR)
+    same = [read(str(UPRIGHT)), read(data), read(bytearray(data)), read(memoryview(data)),
+            read(decoded)]
+    assert all(zone.lines == upright.lines and zone.valid for zone in same)
+    assert same[0] == upright and same[1] == upright
+    gray = read(cv2.cvtColor(decoded, cv2.COLOR_BGR2GRAY))
+    assert gray.lines == upright.lines
+    png = cv2.imencode(".png", decoded)[1].tobytes()
+    assert read(png).lines == upright.lines
+
+
+def test_results_pickle_and_hash(upright):
+    again = pickle.loads(pickle.dumps(upright))
+    assert again == upright and hash(again) == hash(upright)
+    assert isinstance(again, MRZ)
+    assert again.to_dict()["location"] == [list(corner) for corner in upright.location]
+
+
+@pytest.mark.parametrize("image", [
+    42, None, 3.5, ["a.jpg"], np.zeros((10, 10), np.float32).tolist(),
+])
+def test_refuses_other_types(image):
+    with pytest.raises(TypeError, match="read\\(\\) takes a path"):
+        read(image)
+
+
+@pytest.mark.parametrize("image", [
+    np.zeros((10, 10), np.float32),
+    np.zeros((10, 10, 4), np.uint8),
+    np.zeros((10,), np.uint8),
+])
+def test_refuses_arrays_of_another_kind(image):
+    with pytest.raises(ValueError, match="uint8 array of shape"):
+        read(image)
+
+
+def test_text_is_always_a_path(tmp_path):
+    # Base64 of a JPEG is not decoded: it is taken for a (missing) file name.
+    import base64
+
+    text = base64.b64encode(UPRIGHT.read_bytes()[:200]).decode()
+    with pytest.raises(ValueError, match="cannot read"):
+        read(text)
+
+
+@pytest.mark.parametrize("data, message", [
+    (b"", "cannot decode the 0 bytes"),
+    (b"not an image at all", "cannot decode the 19 bytes"),
+    (b"\xff\xd8\xff\xc0\x00\x11\x08\x0b\xb8\x0f\xa0" + bytes(40), "cannot decode the 51 bytes"),
+])
+def test_undecodable_bytes(data, message):
+    with pytest.raises(ValueError, match=message):
+        read(data)
+
+
+def test_unreadable_files(tmp_path):
+    missing = tmp_path / "missing.jpg"
+    with pytest.raises(ValueError, match="cannot read .*missing.jpg"):
+        read(missing)
+    with pytest.raises(ValueError, match="cannot read"):
+        read(tmp_path)
+    junk = tmp_path / "junk.jpg"
+    junk.write_bytes(b"\xff\xd8 truncated")
+    with pytest.raises(ValueError, match="cannot decode .*junk.jpg"):
+        read(os.fspath(junk))
+
+
+def test_a_large_jpeg_is_read_from_a_reduced_decode(tmp_path):
+    # The upright page enlarged to 3200 px: decoded at a quarter, the zone still reads, and its
+    # corners come back in the input's own pixels.
+    page = cv2.imread(str(UPRIGHT))
+    big = cv2.resize(page, None, fx=4, fy=4, interpolation=cv2.INTER_CUBIC)
+    path = tmp_path / "big.jpg"
+    cv2.imwrite(str(path), big, [cv2.IMWRITE_JPEG_QUALITY, 90])
+    zone = read(path)
+    assert zone is not None and list(zone.lines) == TRUTH["upright-td3.jpg"]["lines"]
+    corners = np.array(TRUTH["upright-td3.jpg"]["zone_corners"]) * 4 + 1.5
+    assert np.abs(np.array(zone.location) - corners).max() < 0.25 * 4 * 17
+
+
+@pytest.mark.parametrize("shape", [(0, 0), (3, 0, 3), (4, 4, 4), (4, 4, 1)])
+def test_empty_or_odd_arrays_are_refused(shape):
+    with pytest.raises(ValueError, match="with pixels"):
+        read(np.zeros(shape, np.uint8))
+
+
+@pytest.mark.parametrize("shape", [(1, 1), (7, 5), (2, 5000), (9000, 17), (40, 40, 3)])
+def test_tiny_and_thin_images_have_no_zone(shape):
+    assert read(np.full(shape, 200, np.uint8)) is None
+
+
+def test_views_read_like_their_copies():
+    page = cv2.imread(str(UPRIGHT))
+    assert read(np.asfortranarray(page[..., 1])).lines == read(page[..., 1].copy()).lines
+    frozen = page.copy()
+    frozen.flags.writeable = False
+    assert read(frozen).valid
+
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+from conftest import scaled  # noqa: E402
+
+
+@settings(max_examples=scaled(40, minimum=5), deadline=None)
+@given(st.binary(max_size=600))
+def test_arbitrary_bytes_give_none_or_value_error(data):
+    try:
+        assert read(data) is None
+    except ValueError as error:
+        assert "cannot decode" in str(error)
+
+
+@settings(max_examples=scaled(30, minimum=5), deadline=None)
+@given(st.integers(1, 80), st.integers(1, 80), st.integers(0, 2 ** 32 - 1))
+def test_noise_gives_none(height, width, seed):
+    noise = np.random.default_rng(seed).integers(0, 256, (height, width), dtype=np.uint8)
+    assert read(noise) is None
+
+
+def test_the_shipped_sample_page_reads_valid():
+    import importlib.resources
+
+    page = importlib.resources.files("zerbano").joinpath("data/sample-passport.jpg")
+    zone = read(page.read_bytes())
+    assert zone is not None and zone.format == "TD3" and zone.valid
+    assert zone.surname == "SAMPLE"
