@@ -1,9 +1,7 @@
 """Fuzz target: zerbano.mrz.read on mutated image bytes.
 
-The reader is being written on its own branch; until zerbano.mrz has `read`, this target
-skips (tools/fuzz.sh prints its SKIP line, the replay test skips). Its seeds are the image
-seeds of the preprocess target as raw files; captures of real zones belong here too once
-tests/data/captures/ has them. The first byte picks how the image is handed over: as bytes, as
+Its seeds are the image seeds of the preprocess target as raw files (a capture with a real
+zone belongs here too). The first byte picks how the image is handed over: as bytes, as
 a file path, or decoded to an array first.
 
 read must return its result (an MRZ, or None where it finds no zone) or raise ValueError (the
@@ -29,9 +27,9 @@ try:
         import zerbano.mrz as mrz
     read = mrz.read
     SKIP = None
-except (ImportError, AttributeError) as error:
+except (ImportError, AttributeError) as error:  # an install without the reader's dependencies
     read = None
-    SKIP = f"SKIP: zerbano.mrz.read is not there yet ({error})"
+    SKIP = f"SKIP: zerbano.mrz.read cannot be imported ({error})"
 
 _scratch = None
 
@@ -52,6 +50,8 @@ def one_input(data):
         path.write_bytes(payload)
         argument = str(path)
     else:
+        if not payload:  # cv2.imdecode asserts on an empty buffer
+            return
         argument = cv2.imdecode(np.frombuffer(payload, np.uint8), cv2.IMREAD_COLOR)
         if argument is None:
             return
