@@ -35,6 +35,7 @@ import numpy as np
 
 import pages
 import run
+from stats import quantile
 import zerbano.image as zimage
 from zerbano import batch
 from zerbano.inputs import plan_pages
@@ -96,7 +97,7 @@ class Ratio:
         self.name, self.ours, self.theirs, self.target = name, ours, theirs, target
         ratios = [a / b for a, b in zip(ours, theirs)]
         self.ratio = statistics.median(ratios)
-        self.spread = (run._quantile(ratios, 0.25), run._quantile(ratios, 0.75))
+        self.spread = (quantile(ratios, 0.25), quantile(ratios, 0.75))
 
     def cells(self):
         target = ""

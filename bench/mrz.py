@@ -52,6 +52,7 @@ import warnings  # noqa: E402
 import cv2  # noqa: E402
 
 import captures  # noqa: E402
+from stats import quantile  # noqa: E402
 import run  # noqa: E402
 
 FULL = {"captures": 300, "peer_captures": None}
@@ -279,14 +280,6 @@ def run_readers(readers, directory, truths, peer_limit, progress):
     return outcomes, crashes
 
 
-def _quantile(values, q):
-    ordered = sorted(values)
-    position = (len(ordered) - 1) * q
-    low = int(position)
-    high = min(low + 1, len(ordered) - 1)
-    return ordered[low] + (ordered[high] - ordered[low]) * (position - low)
-
-
 def _percent(part, whole):
     if not whole:
         return "-"
@@ -311,7 +304,7 @@ def row(name, outcomes, verdict):
         _percent(sum(o.nothing for o in outcomes), n),
         str(sum(o.false_accept for o in outcomes)) if verdict else "-",
         _ms(statistics.median(times)),
-        _ms(_quantile(times, 0.9)),
+        _ms(quantile(times, 0.9)),
     ]
 
 
@@ -360,7 +353,7 @@ def ratio_line(outcomes, ours, theirs):
     if not ratios:
         return None
     return (f"time {ours} / {theirs}: median of per-capture ratios {statistics.median(ratios):.3f} "
-            f"(25-75%: {_quantile(ratios, 0.25):.3f}-{_quantile(ratios, 0.75):.3f}) "
+            f"(25-75%: {quantile(ratios, 0.25):.3f}-{quantile(ratios, 0.75):.3f}) "
             f"over {len(ratios)} captures")
 
 

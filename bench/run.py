@@ -34,6 +34,7 @@ import numpy as np
 
 import baselines
 import pages
+from stats import quantile
 import zerbano.image as zimage
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -151,14 +152,6 @@ def interleave(sides, rounds):
     return times
 
 
-def _quantile(values, q):
-    ordered = sorted(values)
-    position = (len(ordered) - 1) * q
-    low = int(position)
-    high = min(low + 1, len(ordered) - 1)
-    return ordered[low] + (ordered[high] - ordered[low]) * (position - low)
-
-
 class Row:
     def __init__(self, name, ours, theirs, target, unit="time", baseline_name=""):
         self.name = name
@@ -170,7 +163,7 @@ class Row:
         if theirs:
             ratios = [a / b for a, b in zip(ours, theirs)]
             self.ratio = statistics.median(ratios)
-            self.spread = (_quantile(ratios, 0.25), _quantile(ratios, 0.75))
+            self.spread = (quantile(ratios, 0.25), quantile(ratios, 0.75))
         else:
             self.ratio = None
             self.spread = None
