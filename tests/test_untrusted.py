@@ -9,7 +9,6 @@ peak across fork and exec.)
 
 import base64
 import os
-import signal
 import struct
 import subprocess
 import sys
@@ -249,11 +248,10 @@ def test_twelve_megapixel_pages_finish_in_384_mb(tmp_path):
         os.link(pages / f"page{index % 2}.jpg", pages / f"page{index}.jpg")
     in_group = ["sh", "-c", 'echo $$ > "$0/cgroup.procs" && exec "$@"', group,
                 sys.executable, "-m", "zerbano", pages, "--jobs", "4", "--out"]
+    # Without the budget (--max-memory 1T) four pages run at once and the OOM killer usually
+    # strikes, but only when their peaks coincide, which depends on the machine's load: that
+    # run is the README's measurement, not a test. With the default budget it must finish.
     try:
-        # As before pages were admitted by memory: four at once, killed by the OOM killer.
-        unbounded = subprocess.run([*in_group, tmp_path / "unbounded", "--max-memory", "1T"],
-                                   capture_output=True, text=True, timeout=120)
-        assert unbounded.returncode == -signal.SIGKILL, unbounded.stderr
         done = subprocess.run([*in_group, tmp_path / "out"], capture_output=True, text=True,
                               timeout=300)
     finally:

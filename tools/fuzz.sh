@@ -116,8 +116,14 @@ failed=()
 for target in "${targets[@]}"; do
     script=tests/fuzz/fuzz_$target.py
     [[ -f $script ]] || { echo "fuzz.sh: no target $script" >&2; exit 2; }
-    corpus=$work/corpus/$target
-    (( long )) || rm -rf "$corpus"
+    # The long mode's corpus grows from run to run; the default mode starts from the seeds
+    # each time, in a folder of its own so that it never throws the long corpus away.
+    if (( long )); then
+        corpus=$work/long-corpus/$target
+    else
+        corpus=$work/corpus/$target
+        rm -rf "$corpus"
+    fi
     mkdir -p "$corpus" "$work/artifacts" "$work/logs"
     log=$work/logs/$target.log
     started=$SECONDS
