@@ -3,7 +3,9 @@
 import base64
 import io
 import pickle
+import re
 import struct
+import zlib
 
 import cv2
 import numpy as np
@@ -123,20 +125,90 @@ def test_limit_message_and_type():
     assert (copy.width, copy.height, copy.limit) == (16000, 16000, 100_000_000)
 
 
+# --- PNG chunks that run past the end ------------------------------------------------------
+
+
+def png_chunk(kind, data, length=None):
+    body = kind + data
+    return (struct.pack(">I", len(data) if length is None else length) + body
+            + struct.pack(">I", zlib.crc32(body)))
+
+
+def png_with(*chunks):
+    png = encoded("png")
+    return png[:33] + b"".join(chunks) + png[33:]  # after IHDR
+
+
+def size_in_every_form(data, tmp_path):
+    """image_size of `data` as bytes, as a file and as base64 text: all three must agree."""
+    path = tmp_path / "image.png"
+    path.write_bytes(data)
+    text = base64.b64encode(data).decode()
+    sizes = set()
+    for read in (lambda: image_size(data), lambda: imagesize.path_image_size(path),
+                 lambda: imagesize.text_image_size(text),
+                 lambda: imagesize.text_image_size("data:image/png;base64," + text)):
+        try:
+            sizes.add(read())
+        except imagesize.MalformedImage as error:
+            sizes.add(str(error))
+    assert len(sizes) == 1, sizes
+    return sizes.pop()
+
+
+@pytest.mark.parametrize("data", [
+    encoded("png"), encoded("png") + b"x", encoded("png") + b"xy",  # every base64 padding
+    encoded("png") + b"\0" * 20,  # bytes after IEND are not looked at
+    png_with(*[png_chunk(b"tEXt", b"k\0v")] * 300),
+], ids=["png", "one-byte-more", "two-bytes-more", "after-iend", "many-chunks"])
+def test_well_formed_png_passes_in_every_form(data, tmp_path):
+    assert size_in_every_form(data, tmp_path) == (WIDTH, HEIGHT)
+
+
+@pytest.mark.parametrize("data, message", [
+    (encoded("png")[:-12] + png_chunk(b"IEND", b"", 0xFFFFFFFF),
+     r"chunk 'IEND' at byte 2,632 runs past the end \(4,294,967,295 bytes declared, 0 left\)"),
+    (encoded("png")[:-1], r"chunk 'IEND' at byte 2,632 .* \(0 bytes declared, 0 left\)"),
+    (png_with(png_chunk(b"zTXt", b"a" * 40, 1 << 31)), r"'zTXt' at byte 33 .* \(2,147,483,648 "),
+    (encoded("png")[:-200], r"chunk 'IDAT' at byte 33 runs past the end \(2,587 bytes "),
+], ids=["iend-of-4gib", "cut-in-iend", "text-of-2gib", "cut-in-idat"])
+def test_png_chunk_past_the_end_is_refused_in_every_form(data, message, tmp_path):
+    # OpenCV's reader would allocate what the chunk declares before finding the data short.
+    assert re.search(message, size_in_every_form(data, tmp_path))
+
+
+def test_png_chunk_walk_is_bounded(monkeypatch):
+    data = png_with(*[png_chunk(b"tEXt", b"")] * 20)
+    monkeypatch.setattr(imagesize, "MAX_PNG_CHUNKS", 10)
+    with pytest.raises(imagesize.MalformedImage, match="more than 10 chunks"):
+        image_size(data)
+    with pytest.raises(imagesize.MalformedImage):
+        imagesize.check_read_input(data)
+
+
 SEEDS = [encoded(name) for name in ENCODINGS] + [
     handmade(kind) for kind in ("vp8x", "tiff-big-endian", "bmp-os2")] + [
     jpeg_with_big_segments(encoded("jpeg"), count=1)]
 
 
+def outcome(read, source):
+    try:
+        return read(source)
+    except imagesize.MalformedImage as error:  # a PNG chunk past the end
+        return str(error)
+
+
 def assert_sane(data):
     file = CountingFile(data)
-    size = image_size(file)
-    assert size is None or (len(size) == 2 and min(size) > 0)
-    # Bounded: a walk of the most segments or directory entries, a few bytes each.
-    assert file.bytes_read <= 32 + 12 * imagesize.MAX_TIFF_ENTRIES + 9 * imagesize.MAX_JPEG_SEGMENTS
-    assert image_size(data) == size
+    size = outcome(image_size, file)
+    assert size is None or isinstance(size, str) or (len(size) == 2 and min(size) > 0)
+    # Bounded: a walk of the most segments or directory entries, a few bytes each, or of a
+    # PNG's chunk headers (8 bytes a chunk of 12 or more).
+    assert file.bytes_read <= 32 + max(12 * imagesize.MAX_TIFF_ENTRIES
+                                       + 9 * imagesize.MAX_JPEG_SEGMENTS, len(data))
+    assert outcome(image_size, data) == size
     text = base64.b64encode(data).decode()
-    assert imagesize.text_image_size(text) == size
+    assert outcome(imagesize.text_image_size, text) == size
 
 
 @settings(max_examples=scaled(300), deadline=None)

@@ -12,6 +12,7 @@ import os
 import struct
 import subprocess
 import sys
+from pathlib import Path
 import zlib
 
 import cv2
@@ -161,6 +162,25 @@ def test_read_fails_the_bomb_and_goes_on(bomb, tmp_path, refused_peak):
     assert lines[-3:-1] == [f"{bomb['file']}: {too_large}", f"-: {too_large}"]
     assert lines[-1].startswith("0 zones read (0 valid), 1 without a zone, 2 failed")
     assert MEMORY_DIFFERS or peak < refused_peak
+
+
+CHUNK_BOMB = Path(__file__).parent / "fuzz" / "findings" / "png-chunk-of-4gib.png"
+
+
+@pytest.mark.parametrize("command", [[], ["read"]], ids=["preview", "read"])
+def test_png_chunk_bomb_is_refused_before_opencv_allocates_it(command, tmp_path, refused_peak):
+    # 144 bytes whose IEND chunk declares 4 GiB: OpenCV's reader would allocate all of it.
+    data_url = "data:image/png;base64," + base64.b64encode(CHUNK_BOMB.read_bytes()).decode()
+    out = [] if command else ["--out", tmp_path / "out"]
+    done, lines, peak = measured_run([*command, CHUNK_BOMB, "-", *out], tmp_path, stdin=data_url)
+    malformed = ("the PNG data is malformed: its chunk 'IEND' at byte 132 runs past the end "
+                 "(4,294,967,295 bytes declared, 0 left)")
+    assert done.returncode == 1
+    assert lines[-3:-1] == [f"{CHUNK_BOMB}: {malformed}", f"-: {malformed}"]
+    assert MEMORY_DIFFERS or peak < refused_peak
+    for image in (CHUNK_BOMB, CHUNK_BOMB.read_bytes()):
+        with pytest.raises(ValueError, match=r"^the PNG data is malformed: its chunk 'IEND'"):
+            zerbano.mrz.read(image, max_pixels=None)  # refused whatever the pixel limit
 
 
 def test_max_pixels_raises_the_limit_for_opencv_too(tmp_path):

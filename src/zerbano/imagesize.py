@@ -15,6 +15,12 @@ short or malformed, gives None: the caller then relies on OpenCV's own limit
 than a bounded number of small pieces, however large the file: JPEG segments before the frame
 header (EXIF, ICC profiles) are skipped by their lengths, not read.
 
+One kind of malformed input is refused instead of passed on: a PNG chunk that declares more
+bytes than the data holds. OpenCV's PNG reader allocates (and zero-fills) whatever a chunk
+declares before it reads it, so 144 bytes whose last chunk claims 4 GiB cost 4 GiB, whatever
+its pixel limit says. `image_size` walks a PNG's chunk headers to its end (at most
+MAX_PNG_CHUNKS of them, 8 bytes each) and raises MalformedImage, a ValueError, for such a chunk.
+
 `preprocess_image` itself keeps no limit: what it accepts is the module's contract, and
 OpenCV's limit is its caller's setting.
 """
@@ -29,6 +35,7 @@ DEFAULT_MAX_PIXELS = 100_000_000
 # Bounds on the work one header may cause: segments walked, TIFF directory entries looked at.
 MAX_JPEG_SEGMENTS = 512
 MAX_TIFF_ENTRIES = 1024
+MAX_PNG_CHUNKS = 100_000  # a 100-megapixel PNG in the usual 8 KB IDAT chunks has about 12,000
 
 _JPEG_FRAME_MARKERS = frozenset(range(0xC0, 0xD0)) - {0xC4, 0xC8, 0xCC}  # SOF0..SOF15
 _JPEG_STANDALONE_MARKERS = frozenset(range(0xD0, 0xD8)) | {0x01}  # RSTn, TEM: no length
@@ -48,6 +55,10 @@ class TooManyPixels(ValueError):
         return type(self), (self.width, self.height, self.limit, self.setting), self.__dict__
 
 
+class MalformedImage(ValueError):
+    """Encoded data whose structure would make the decoder allocate far more than it holds."""
+
+
 def check_pixel_limit(size, limit=DEFAULT_MAX_PIXELS, setting=None):
     """Raises TooManyPixels when `size` (width, height) exceeds `limit` pixels.
 
@@ -63,15 +74,14 @@ def check_pixel_limit(size, limit=DEFAULT_MAX_PIXELS, setting=None):
 
 def check_read_input(image, max_pixels=DEFAULT_MAX_PIXELS, setting="max_pixels"):
     """Raises TooManyPixels when `image`, as `zerbano.mrz.read` takes it, has a header giving
-    more than `max_pixels` pixels (None: no limit).
+    more than `max_pixels` pixels (None: no limit), and MalformedImage, whatever the limit,
+    for a PNG chunk that runs past the end.
 
     `image` is a path (`str` or `os.PathLike`: text is always a path here, never data), the
     bytes of an encoded image (any bytes-like object), or an array. An array is already
     decoded and passes; so does anything else, whose type the reader itself refuses, and a
     path that cannot be opened, which the reader reports in its own words.
     """
-    if max_pixels is None:
-        return
     if isinstance(image, (str, os.PathLike)):
         size = path_image_size(image)
     elif isinstance(image, (bytes, bytearray, memoryview)):
@@ -97,10 +107,13 @@ def input_image_size(image_input):
 
 
 def path_image_size(path):
-    """The size from the header of the file at `path`; None when unknown or unreadable."""
+    """The size from the header of the file at `path`; None when unknown or unreadable.
+    Raises MalformedImage as image_size does."""
     try:
         with open(path, "rb") as file:
             return image_size(file)
+    except MalformedImage:
+        raise
     except (OSError, ValueError):  # ValueError: a NUL in the path
         return None  # the decoder that follows reports the file in its own words
 
@@ -126,13 +139,16 @@ def text_image_size(text):
 def image_size(source):
     """(width, height) from the header of an encoded image, or None when unknown.
 
-    `source` is the encoded bytes (any bytes-like object; the start of the file is enough) or
-    a binary file open for reading with seek(), which is read from its start.
+    `source` is the whole encoded image (any bytes-like object) or a binary file open for
+    reading with seek(), which is read from its start. Raises MalformedImage for a PNG chunk
+    that declares more bytes than the image holds (the module's docstring says why).
     """
     if not isinstance(source, (_FileSource, _BytesSource, _Base64Source)):
         source = _FileSource(source) if hasattr(source, "read") else _BytesSource(source)
     try:
         size = _read_size(source)
+    except MalformedImage:
+        raise
     except (struct.error, ValueError, OSError, OverflowError, IndexError):
         return None
     if size is None or size[0] <= 0 or size[1] <= 0:
@@ -155,7 +171,29 @@ def _png(source, start):
     # Signature, then the first chunk, which must be IHDR: length, type, width, height.
     if start[12:16] != b"IHDR":
         return None
-    return struct.unpack(">II", start[16:24])
+    size = struct.unpack(">II", start[16:24])
+    _check_png_chunks(source)
+    return size
+
+
+def _check_png_chunks(source):
+    """Raises MalformedImage when a chunk before IEND (IEND included) runs past the end."""
+    end = source.length()
+    offset = 8
+    for _ in range(MAX_PNG_CHUNKS):
+        header = source.read(offset, 8)
+        if len(header) < 8:
+            return  # cut short between chunks: the decoder reports it
+        length, kind = struct.unpack(">I4s", header)
+        if offset + 12 + length > end:
+            name = kind.decode("latin-1").encode("unicode_escape").decode()
+            raise MalformedImage(
+                f"the PNG data is malformed: its chunk '{name}' at byte {offset:,} runs past "
+                f"the end ({length:,} bytes declared, {max(end - offset - 12, 0):,} left)")
+        if kind == b"IEND":
+            return
+        offset += 12 + length
+    raise MalformedImage(f"the PNG data is malformed: more than {MAX_PNG_CHUNKS:,} chunks")
 
 
 def _gif(source, start):
@@ -258,6 +296,9 @@ class _BytesSource:
     def read(self, offset, count):
         return bytes(self._data[offset:offset + count])
 
+    def length(self):
+        return len(self._data)
+
 
 class _FileSource:
     def __init__(self, file):
@@ -266,6 +307,9 @@ class _FileSource:
     def read(self, offset, count):
         self._file.seek(offset)
         return self._file.read(count)
+
+    def length(self):
+        return self._file.seek(0, os.SEEK_END)
 
 
 class _Base64Source:
@@ -283,3 +327,7 @@ class _Base64Source:
             return b""
         decoded = binascii.a2b_base64(self._text[first:last])
         return decoded[offset % 3:offset % 3 + count]
+
+    def length(self):
+        size = self._end - self._start
+        return size // 4 * 3 - self._text.count("=", max(self._end - 2, self._start), self._end)

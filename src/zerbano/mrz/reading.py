@@ -76,7 +76,9 @@ def read(image, *, max_pixels=imagesize.DEFAULT_MAX_PIXELS):
 
     max_pixels: a path or bytes whose header gives more pixels than this is refused before it
     is decoded (``imagesize.TooManyPixels``, a ValueError); None lifts the limit. A service
-    keeps the default or lowers it: one small file can otherwise ask for gigabytes.
+    keeps the default or lowers it: one small file can otherwise ask for gigabytes. A PNG
+    whose chunk runs past its end is refused whatever the limit (``imagesize.MalformedImage``,
+    a ValueError): OpenCV would allocate what the chunk declares.
 
     Raises TypeError for any other type, ValueError for a file that cannot be read or bytes
     that do not decode.
