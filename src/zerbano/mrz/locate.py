@@ -48,6 +48,7 @@ class Line(NamedTuple):
     bottom: tuple       # y of the glyphs' bottoms at x: b0 + b1 x
     top: tuple          # y of the glyphs' tops at x: t0 + t1 x
     height: float       # median glyph height
+    glyphs: tuple = ()  # the fitted glyphs' (centre x, bottom, top, height) arrays
 
 
 def _labelled(mask):
@@ -257,7 +258,34 @@ def _fit_line(x, y, w, h, row):
     rise = FILLER_RISE * pitch * short
     bottom = _robust_line(cx, bottoms + rise, height)
     top = _robust_line(cx, tops - rise, height)
-    return Line(count, coefficients, bottom, top, height)
+    return Line(count, coefficients, bottom, top, height, (cx, bottoms, tops, h[row]))
+
+
+def refit(line, fillers):
+    """The line's base and cap lines fitted again, knowing which characters are fillers.
+
+    fillers: bool per character, left to right as the band shows them (a first reading's).
+    The first fit can only guess the fillers by their height, which a few pixels of glyph
+    cannot tell reliably (a filler is a pixel or two shorter than a capital): a guess gone
+    wrong tilts the base line across a run of fillers and shifts the glyphs at the far end.
+    """
+    if not line.glyphs:
+        return line
+    cx, bottoms, tops, heights = line.glyphs
+    c0, c1, c2 = line.centres
+    k = (cx - c0) / c1
+    k = (cx - c0 - c2 * k * k) / c1
+    index = np.clip(np.round(k).astype(int), 0, line.count - 1)
+    filler = np.asarray(fillers, bool)[index]
+    pitch = c1 + 2 * c2 * index
+    rise = FILLER_RISE * pitch * filler
+    solid = ~filler
+    if solid.sum() < 3:
+        return line
+    height = float(np.median(heights[solid]))
+    bottom = _robust_line(cx, bottoms + rise, height)
+    top = _robust_line(cx, tops - rise, height)
+    return line._replace(bottom=bottom, top=top, height=height)
 
 
 def _robust_line(x, y, height):
