@@ -173,3 +173,30 @@ def test_the_shipped_sample_page_reads_valid():
     zone = read(page.read_bytes())
     assert zone is not None and zone.format == "TD3" and zone.valid
     assert zone.surname == "SAMPLE"
+
+
+@pytest.mark.parametrize("upside_down", [False, True])
+def test_a_run_of_fillers_is_refitted_onto_the_base_line(upside_down):
+    from zerbano.mrz import locate
+
+    # 44 glyphs 14 px apart on a level base line at y = 100: 20 capitals 14 px tall, then 24
+    # fillers a pixel shorter, ending FILLER_RISE of a pitch above it (below the cap line when
+    # the band shows the line upside down) -- too little for their heights to give them away.
+    count, pitch = 44, 14.0
+    filler = np.arange(count) >= 20
+    x = 3 + pitch * np.arange(count)
+    w = np.full(count, 9.0)
+    h = np.where(filler, 13.0, 14.0)
+    rise = locate.FILLER_RISE * pitch
+    y = 100.5 - 14.0 + np.where(filler, 0.0 if upside_down else -rise + 1, 0.0)
+    if upside_down:
+        y = y + np.where(filler, rise, 0.0)
+    line = locate._fit_line(x, y, w, h, np.arange(count))
+    fitted = line.top if upside_down else line.bottom
+    level = 86.0 if upside_down else 100.0
+    ends = [fitted[0] + fitted[1] * x[i] for i in (0, -1)]
+    assert max(abs(end - level) for end in ends) > 0.5  # the guess by heights tilts it
+    refitted = locate.refit(line, filler)
+    fitted = refitted.top if upside_down else refitted.bottom
+    ends = [fitted[0] + fitted[1] * x[i] for i in (0, -1)]
+    assert max(abs(end - level) for end in ends) < 0.2
