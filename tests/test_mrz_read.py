@@ -200,3 +200,17 @@ def test_a_run_of_fillers_is_refitted_onto_the_base_line(upside_down):
     fitted = refitted.top if upside_down else refitted.bottom
     ends = [fitted[0] + fitted[1] * x[i] for i in (0, -1)]
     assert max(abs(end - level) for end in ends) < 0.2
+
+
+@pytest.mark.parametrize("name, stretch", [("upright-td3.jpg", 0.88), ("upright-td3.jpg", 1.12),
+                                           ("upside-down-td3.jpg", 0.88),
+                                           ("small-td2.jpg", 1.08),
+                                           ("quarter-turn-td1.jpg", 0.86)])
+def test_glyphs_taller_or_shorter_than_their_pitch_are_read(name, stretch):
+    # A page seen at a slant: the glyphs stretched across the text, not along it.
+    image = cv2.imread(str(FIXED / name))
+    across = (stretch, 1.0) if name.startswith("quarter") else (1.0, stretch)
+    smooth = cv2.INTER_AREA if stretch < 1 else cv2.INTER_LINEAR
+    image = cv2.resize(image, None, fx=across[0], fy=across[1], interpolation=smooth)
+    zone = read(image)
+    assert zone is not None and list(zone.lines) == TRUTH[name]["lines"] and zone.valid

@@ -49,6 +49,7 @@ class Line(NamedTuple):
     top: tuple          # y of the glyphs' tops at x: t0 + t1 x
     height: float       # median glyph height
     glyphs: tuple = ()  # the fitted glyphs' (centre x, bottom, top, height) arrays
+    aspect: float = 1.0  # the glyphs' height over the height their pitch gives them
 
 
 def _labelled(mask):

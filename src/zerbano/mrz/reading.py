@@ -37,6 +37,9 @@ ALTERNATIVE_FLOOR = 0.005
 # Strips are sampled from the pyramid level where a character is at least this wide.
 READ_PITCH = 16.0
 CAP_PER_PITCH = 0.99
+# A zone still not valid is read again with its glyphs this much taller than their pitch gives
+# them (a page seen at a slant), and taken if it then reads valid.
+ASPECTS = (0.92, 1.08)
 # A cell beside a line's end whose grey levels spread more than this share of the line's
 # typical cell's means the line goes on.
 CLEAR_MARGIN = 0.5
@@ -289,6 +292,19 @@ def _read_candidate(pages, candidate):
         if second is not None and (result is None or _rank(second[3], second[0])
                                    > _rank(result, score)):
             score, ordered, probabilities, result = second
+    for aspect in ASPECTS:
+        if result is None or result.valid:
+            break
+        stretched = [line._replace(aspect=aspect) for line in ordered]
+        strips = [_strip(image, to_level, line, flipped) for line in stretched]
+        again = np.split(glyphs.classify(np.concatenate(strips, axis=1)),
+                         np.cumsum([line.count for line in stretched])[:-1])
+        other = _verdict(again)
+        # Taken only where it reads valid: a misread that happens to mend a check digit
+        # printed wrong must not win over the reading as printed.
+        if other is not None and other.valid:
+            score = float(sum(_line_score(p) for p in again))
+            ordered, probabilities, result = stretched, again, other
     if result is None:
         return None
     corners = _corners(to_input, ordered, flipped)
@@ -348,7 +364,7 @@ def _band_points(line, flipped, columns, rows):
     c0, c1, c2 = line.centres
     x = c0 + c1 * k + c2 * k * k
     pitch = c1 + 2 * c2 * k
-    step = (glyphs.BASELINE - rows) * pitch / glyphs.CELL_W
+    step = (glyphs.BASELINE - rows) * pitch * line.aspect / glyphs.CELL_W
     if flipped:
         y = line.top[0] + line.top[1] * x + step
     else:
