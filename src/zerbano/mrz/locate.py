@@ -337,6 +337,11 @@ def _rebase(line, shift, count):
     return line._replace(count=count, centres=centres)
 
 
+def shifted(line, along):
+    """The line with its character centres moved `along` characters (0: the line itself)."""
+    return _rebase(line, along, line.count) if along else line
+
+
 def _zone(group):
     """A score and the lines set to one length, if `group` is a zone's lines."""
     counts = [line.count for line in group]

@@ -37,9 +37,11 @@ ALTERNATIVE_FLOOR = 0.005
 # Strips are sampled from the pyramid level where a character is at least this wide.
 READ_PITCH = 16.0
 CAP_PER_PITCH = 0.99
-# A zone still not valid is read again with its glyphs this much taller than their pitch gives
-# them (a page seen at a slant), and taken if it then reads valid.
-ASPECTS = (0.92, 1.08)
+# A zone still not valid is read again, and taken if it then reads valid: with its glyphs
+# taller or shorter than their pitch gives them (a page seen at a slant), or its cells moved
+# along the line by a sixteenth of a character (the classifier's answer can turn on it).
+# (glyphs' height as a share of the pitch's, cells moved in characters)
+RETRIES = ((0.92, 0.0), (1.08, 0.0), (1.0, -1 / 16), (1.0, 1 / 16))
 # A cell beside a line's end whose grey levels spread more than this share of the line's
 # typical cell's means the line goes on.
 CLEAR_MARGIN = 0.5
@@ -292,10 +294,10 @@ def _read_candidate(pages, candidate):
         if second is not None and (result is None or _rank(second[3], second[0])
                                    > _rank(result, score)):
             score, ordered, probabilities, result = second
-    for aspect in ASPECTS:
+    for aspect, along in RETRIES:
         if result is None or result.valid:
             break
-        stretched = [line._replace(aspect=aspect) for line in ordered]
+        stretched = [locate.shifted(line, along)._replace(aspect=aspect) for line in ordered]
         strips = [_strip(image, to_level, line, flipped) for line in stretched]
         again = np.split(glyphs.classify(np.concatenate(strips, axis=1)),
                          np.cumsum([line.count for line in stretched])[:-1])
