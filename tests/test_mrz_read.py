@@ -214,3 +214,18 @@ def test_glyphs_taller_or_shorter_than_their_pitch_are_read(name, stretch):
     image = cv2.resize(image, None, fx=across[0], fy=across[1], interpolation=smooth)
     zone = read(image)
     assert zone is not None and list(zone.lines) == TRUTH[name]["lines"] and zone.valid
+
+
+def test_a_zone_whose_lines_all_lost_their_last_glyphs_is_set_to_its_length():
+    from zerbano.mrz import locate
+
+    # A TD3 zone, 14 px a character, whose lines were found with 43 and 41 of their 44
+    # characters (the last ones merged or lost): both start at the same column.
+    def line(count, y):
+        return locate.Line(count, (20.0, 14.0, 0.0), (y, 0.0), (y - 14.0, 0.0), 14.0)
+
+    zone = locate._zone([line(43, 50.0), line(41, 73.0)])
+    assert zone is not None
+    assert [(l.count, l.centres[0]) for l in zone[1]] == [(44, 20.0), (44, 20.0)]
+    # A line with a character too many and none whole is no zone to guess at.
+    assert locate._zone([line(45, 50.0), line(41, 73.0)]) is None

@@ -351,11 +351,16 @@ def _zone(group):
         return None
     length = min(lengths, key=lambda n: sum(abs(c - n) for c in counts))
     exact = [line for line in group if line.count == length]
-    if not exact:
-        return None
     # The lines of a zone start at the same column: a line with a character too many (a speck
     # or a neighbour caught at one end) or too few (a glyph lost at one end) is set by the others.
-    start = float(np.median([line.centres[0] for line in exact]))
+    if exact:
+        start = float(np.median([line.centres[0] for line in exact]))
+    elif all(count < length for count in counts):
+        # No line was found whole (glyphs merged or lost at an end, most often the last):
+        # the zone starts where its leftmost line does.
+        start = min(line.centres[0] for line in group)
+    else:
+        return None
     lines = []
     for line in group:
         if line.count != length:
