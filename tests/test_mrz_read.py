@@ -205,7 +205,7 @@ def test_a_run_of_fillers_is_refitted_onto_the_base_line(upside_down):
 @pytest.mark.parametrize("name, stretch", [("upright-td3.jpg", 0.88), ("upright-td3.jpg", 1.12),
                                            ("upside-down-td3.jpg", 0.88),
                                            ("small-td2.jpg", 1.08),
-                                           ("quarter-turn-td1.jpg", 0.86)])
+                                           ("quarter-turn-td1.jpg", 1.1)])
 def test_glyphs_taller_or_shorter_than_their_pitch_are_read(name, stretch):
     # A page seen at a slant: the glyphs stretched across the text, not along it.
     image = cv2.imread(str(FIXED / name))

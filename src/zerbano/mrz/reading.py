@@ -37,11 +37,13 @@ ALTERNATIVE_FLOOR = 0.005
 # Strips are sampled from the pyramid level where a character is at least this wide.
 READ_PITCH = 16.0
 CAP_PER_PITCH = 0.99
-# A zone still not valid is read again, and taken if it then reads valid: with its glyphs
-# taller or shorter than their pitch gives them (a page seen at a slant), or its cells moved
-# along the line by a sixteenth of a character (the classifier's answer can turn on it).
-# (glyphs' height as a share of the pitch's, cells moved in characters)
+# A zone still not valid is read again, and taken if it then reads valid (and no less sure of
+# what it changes): with its glyphs taller or shorter than their pitch gives them (a page seen
+# at a slant), or its cells moved along the line by a sixteenth of a character (the
+# classifier's answer can turn on it). (glyphs' height over the pitch's, cells moved in
+# characters)
 RETRIES = ((0.92, 0.0), (1.08, 0.0), (1.0, -1 / 16), (1.0, 1 / 16))
+SURE_MARGIN = 0.01
 # A cell beside a line's end whose grey levels spread more than this share of the line's
 # typical cell's means the line goes on.
 CLEAR_MARGIN = 0.5
@@ -302,9 +304,10 @@ def _read_candidate(pages, candidate):
         again = np.split(glyphs.classify(np.concatenate(strips, axis=1)),
                          np.cumsum([line.count for line in stretched])[:-1])
         other = _verdict(again)
-        # Taken only where it reads valid: a misread that happens to mend a check digit
-        # printed wrong must not win over the reading as printed.
-        if other is not None and other.valid:
+        # Taken only where it reads valid and reads each character it changes at least as
+        # surely as the reading it replaces read it: a misread that happens to mend a check
+        # digit printed wrong must not win over the zone as printed.
+        if other is not None and other.valid and _no_less_sure(other, result):
             score = float(sum(_line_score(p) for p in again))
             ordered, probabilities, result = stretched, again, other
     if result is None:
@@ -312,6 +315,17 @@ def _read_candidate(pages, candidate):
     corners = _corners(to_input, ordered, flipped)
     return _rank(result, score), dataclasses.replace(
         result, location=corners)
+
+
+def _no_less_sure(other, result):
+    """Whether `other` reads every character where it differs from `result` at least as surely
+    (within SURE_MARGIN: both may be as good as certain)."""
+    return all(
+        new_confidence >= old_confidence - SURE_MARGIN
+        for new_line, old_line, new_row, old_row in zip(
+            other.lines, result.lines, other.confidences, result.confidences)
+        for new, old, new_confidence, old_confidence in zip(new_line, old_line, new_row, old_row)
+        if new != old)
 
 
 def _line_score(probabilities):
