@@ -626,6 +626,11 @@ FIXTURES = {
                                    "char_height": 20.0, "frame": (600, 800), "blur": 0.6}),
     "small-td2.jpg": (104, {**_FIXED, "layout": "TD2", "rotation": 356.0, "char_height": 12.0,
                             "frame": (640, 480), "blur": 0.4, "quality": 90}),
+    # A run of fillers whose base line the fillers' heights alone misplace.
+    "filler-run-td3.jpg": (329, {"layout": "TD3", "valid": True, "rotation": 356.5,
+                                 "char_height": 16.0, "frame": (1024, 768), "portrait": False,
+                                 "perspective": 0.033, "blur": 0.37, "motion": 0.0,
+                                 "noise": 5.4, "light": 0.52, "quality": 62}),
     "no-zone.jpg": (105, {**_FIXED, "layout": "TD3", "zone": False, "rotation": 3.0,
                           "char_height": 17.0, "frame": (800, 600), "blur": 0.6}),
 }

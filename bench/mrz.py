@@ -4,6 +4,7 @@
     python bench/mrz.py                 300 captures (seeds 0-299), every reader available
     python bench/mrz.py --quick         for CI: 20 captures, the peers on the first 5 only
     python bench/mrz.py --captures DIR  keep the generated captures in DIR and reuse them
+    python bench/mrz.py --no-zone 50    50 pages without a zone beside the captures (default 20)
 
 The captures come from bench/captures.py (photographs of TD1, TD2, TD3 and MRV pages with an
 OCR-B zone to ICAO scale; see there). The readers, each given the path of the capture's JPEG
@@ -27,7 +28,9 @@ What is counted, per capture and reader (a reader's lines compared without space
     false accepts     the reader said valid (its own verdict) and a character is wrong, or the
                       zone was printed with a wrong check digit; "-" for a reader with no verdict
     ms a page         wall time of the call, median and 90th percentile
-The tables: all captures, then by character height, by rotation and by layout. A crash of
+The tables: all captures, then by character height, by rotation and by layout. Then the pages
+without a zone (the same pages and scenes, no zone drawn; their seeds from NO_ZONE_SEED on):
+    zone invented     the reader returned a zone; "valid" if it also said valid A crash of
 zerbano's reader fails the run (exit status 1); a peer's exception counts as nothing returned.
 """
 
@@ -55,8 +58,10 @@ import captures  # noqa: E402
 from stats import quantile  # noqa: E402
 import run  # noqa: E402
 
-FULL = {"captures": 300, "peer_captures": None}
-QUICK = {"captures": 20, "peer_captures": 5}
+FULL = {"captures": 300, "peer_captures": None, "no_zone": 20}
+QUICK = {"captures": 20, "peer_captures": 5, "no_zone": 2}
+# Pages without a zone take their seeds from here on, apart from the captures'.
+NO_ZONE_SEED = 1_000_000
 ALPHABET = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789<"
 TESSERACT_TIMEOUT = 120  # seconds; a page that takes longer counts as nothing returned
 
@@ -221,6 +226,13 @@ class Outcome:
 # --- The run -----------------------------------------------------------------------------
 
 
+def capture_name(seed):
+    """The file name of the capture (or, from NO_ZONE_SEED on, the page without a zone)."""
+    if seed >= NO_ZONE_SEED:
+        return f"no-zone-{seed - NO_ZONE_SEED:05}.jpg"
+    return f"capture-{seed:05}.jpg"
+
+
 def prepare_captures(directory, seeds):
     """The captures of `seeds` in `directory` (made there unless already made): {seed: truth}."""
     os.makedirs(directory, exist_ok=True)
@@ -232,17 +244,17 @@ def prepare_captures(directory, seeds):
                      if truth.get("version") == captures.VERSION}
     missing = [seed for seed in seeds
                if seed not in known
-               or not os.path.exists(os.path.join(directory, f"capture-{seed:05}.jpg"))]
+               or not os.path.exists(os.path.join(directory, capture_name(seed)))]
     for seed in missing:
         # One capture at a time: a 4032x3024 frame and its drawing take a few hundred MB.
-        capture = captures.generate(seed)
-        with open(os.path.join(directory, f"capture-{seed:05}.jpg"), "wb") as file:
+        capture = captures.generate(seed, **({"zone": False} if seed >= NO_ZONE_SEED else {}))
+        with open(os.path.join(directory, capture_name(seed)), "wb") as file:
             file.write(capture.jpeg)
         known[seed] = capture.truth
         del capture
     if missing:
         with open(truth_file, "w") as file:
-            json.dump({f"capture-{seed:05}.jpg": truth for seed, truth in sorted(known.items())},
+            json.dump({capture_name(seed): truth for seed, truth in sorted(known.items())},
                       file, indent=1, sort_keys=True)
             file.write("\n")
     return {seed: known[seed] for seed in seeds}
@@ -253,7 +265,7 @@ def run_readers(readers, directory, truths, peer_limit, progress):
     outcomes = {reader.name: [] for reader in readers}
     crashes = []
     seeds = list(truths)
-    warm = os.path.join(directory, f"capture-{seeds[0]:05}.jpg")
+    warm = os.path.join(directory, capture_name(seeds[0]))
     for reader in readers:
         try:
             reader.read(warm)
@@ -262,7 +274,7 @@ def run_readers(readers, directory, truths, peer_limit, progress):
                 crashes.append(f"{reader.name} on {warm}:\n{traceback.format_exc()}")
     order = list(readers)
     for index, seed in enumerate(seeds):
-        path = os.path.join(directory, f"capture-{seed:05}.jpg")
+        path = os.path.join(directory, capture_name(seed))
         for reader in order:
             if peer_limit is not None and not reader.fatal and index >= peer_limit:
                 continue
@@ -328,7 +340,14 @@ GROUPS = [
 ]
 
 
+NO_ZONE_HEADER = ["reader", "pages", "zone invented", "of which valid", "median ms", "p90 ms"]
+
+
 def report(readers, outcomes):
+    blank = {name: [o for o in items if o.truth["layout"] is None]
+             for name, items in outcomes.items()}
+    outcomes = {name: [o for o in items if o.truth["layout"] is not None]
+                for name, items in outcomes.items()}
     active = [r for r in readers if outcomes.get(r.name)]
     out = ["## All captures", "",
            markdown(HEADER, [row(r.name, outcomes[r.name], r.verdict) for r in active])]
@@ -340,6 +359,17 @@ def report(readers, outcomes):
                 if chosen:
                     rows.append([f"{value}: {r.name}"] + row("", chosen, r.verdict)[1:])
         out += ["", f"## By {title}", "", markdown([title + ": reader"] + HEADER[1:], rows)]
+    rows = []
+    for r in readers:
+        pages = blank.get(r.name)
+        if pages:
+            times = [o.seconds * 1000 for o in pages]
+            invented = [o for o in pages if not o.nothing]
+            rows.append([r.name, str(len(pages)), _percent(len(invented), len(pages)),
+                         str(sum(bool(o.valid) for o in invented)) if r.verdict else "-",
+                         _ms(statistics.median(times)), _ms(quantile(times, 0.9))])
+    if rows:
+        out += ["", "## Pages without a zone", "", markdown(NO_ZONE_HEADER, rows)]
     return "\n".join(out)
 
 
@@ -383,6 +413,8 @@ def main(argv=None):
     parser.add_argument("--count", type=int, help="number of captures (default 300; quick 20)")
     parser.add_argument("--seed", type=int, default=0, help="the first capture's seed")
     parser.add_argument("--captures", metavar="DIR", help="keep and reuse the captures here")
+    parser.add_argument("--no-zone", type=int, metavar="N",
+                        help="pages without a zone to read as well (default 20; quick 2)")
     parser.add_argument("--readers", default=",".join(READERS),
                         help="comma-separated, from: " + ", ".join(READERS))
     parser.add_argument("--json", metavar="FILE", help="also write every outcome as JSON")
@@ -416,7 +448,9 @@ def main(argv=None):
         temporary = tempfile.TemporaryDirectory(prefix="zerbano-mrz-")
         directory = temporary.name
     try:
-        seeds = range(args.seed, args.seed + count)
+        no_zone = plan["no_zone"] if args.no_zone is None else args.no_zone
+        seeds = [*range(args.seed, args.seed + count),
+                 *range(NO_ZONE_SEED + args.seed, NO_ZONE_SEED + args.seed + no_zone)]
         generated = time.perf_counter()
         truths = prepare_captures(directory, seeds)
         generated = time.perf_counter() - generated
@@ -448,7 +482,8 @@ def main(argv=None):
     for line in run.machine():
         print(line)
     print("readers: " + "; ".join(f"{r.name} ({r.version()})" for r in readers))
-    print(f"captures: seeds {args.seed}-{args.seed + count - 1}, made in {generated:.0f} s; "
+    print(f"captures: seeds {args.seed}-{args.seed + count - 1} and {no_zone} pages without a "
+          f"zone, made in {generated:.0f} s; "
           f"whole run {time.perf_counter() - started:.0f} s; one core (OpenCV, OpenMP, OpenBLAS "
           f"and Tesseract on one thread); before: {load_before}; after: load average "
           + "{:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))

@@ -173,3 +173,59 @@ def test_the_shipped_sample_page_reads_valid():
     zone = read(page.read_bytes())
     assert zone is not None and zone.format == "TD3" and zone.valid
     assert zone.surname == "SAMPLE"
+
+
+@pytest.mark.parametrize("upside_down", [False, True])
+def test_a_run_of_fillers_is_refitted_onto_the_base_line(upside_down):
+    from zerbano.mrz import locate
+
+    # 44 glyphs 14 px apart on a level base line at y = 100: 20 capitals 14 px tall, then 24
+    # fillers a pixel shorter, ending FILLER_RISE of a pitch above it (below the cap line when
+    # the band shows the line upside down) -- too little for their heights to give them away.
+    count, pitch = 44, 14.0
+    filler = np.arange(count) >= 20
+    x = 3 + pitch * np.arange(count)
+    w = np.full(count, 9.0)
+    h = np.where(filler, 13.0, 14.0)
+    rise = locate.FILLER_RISE * pitch
+    y = 100.5 - 14.0 + np.where(filler, 0.0 if upside_down else -rise + 1, 0.0)
+    if upside_down:
+        y = y + np.where(filler, rise, 0.0)
+    line = locate._fit_line(x, y, w, h, np.arange(count))
+    fitted = line.top if upside_down else line.bottom
+    level = 86.0 if upside_down else 100.0
+    ends = [fitted[0] + fitted[1] * x[i] for i in (0, -1)]
+    assert max(abs(end - level) for end in ends) > 0.5  # the guess by heights tilts it
+    refitted = locate.refit(line, filler)
+    fitted = refitted.top if upside_down else refitted.bottom
+    ends = [fitted[0] + fitted[1] * x[i] for i in (0, -1)]
+    assert max(abs(end - level) for end in ends) < 0.2
+
+
+@pytest.mark.parametrize("name, stretch", [("upright-td3.jpg", 0.88), ("upright-td3.jpg", 1.12),
+                                           ("upside-down-td3.jpg", 0.88),
+                                           ("small-td2.jpg", 1.08),
+                                           ("quarter-turn-td1.jpg", 1.1)])
+def test_glyphs_taller_or_shorter_than_their_pitch_are_read(name, stretch):
+    # A page seen at a slant: the glyphs stretched across the text, not along it.
+    image = cv2.imread(str(FIXED / name))
+    across = (stretch, 1.0) if name.startswith("quarter") else (1.0, stretch)
+    smooth = cv2.INTER_AREA if stretch < 1 else cv2.INTER_LINEAR
+    image = cv2.resize(image, None, fx=across[0], fy=across[1], interpolation=smooth)
+    zone = read(image)
+    assert zone is not None and list(zone.lines) == TRUTH[name]["lines"] and zone.valid
+
+
+def test_a_zone_whose_lines_all_lost_their_last_glyphs_is_set_to_its_length():
+    from zerbano.mrz import locate
+
+    # A TD3 zone, 14 px a character, whose lines were found with 43 and 41 of their 44
+    # characters (the last ones merged or lost): both start at the same column.
+    def line(count, y):
+        return locate.Line(count, (20.0, 14.0, 0.0), (y, 0.0), (y - 14.0, 0.0), 14.0)
+
+    zone = locate._zone([line(43, 50.0), line(41, 73.0)])
+    assert zone is not None
+    assert [(l.count, l.centres[0]) for l in zone[1]] == [(44, 20.0), (44, 20.0)]
+    # A line with a character too many and none whole is no zone to guess at.
+    assert locate._zone([line(45, 50.0), line(41, 73.0)]) is None

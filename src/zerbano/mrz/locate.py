@@ -48,6 +48,8 @@ class Line(NamedTuple):
     bottom: tuple       # y of the glyphs' bottoms at x: b0 + b1 x
     top: tuple          # y of the glyphs' tops at x: t0 + t1 x
     height: float       # median glyph height
+    glyphs: tuple = ()  # the fitted glyphs' (centre x, bottom, top, height) arrays
+    aspect: float = 1.0  # the glyphs' height over the height their pitch gives them
 
 
 def _labelled(mask):
@@ -257,7 +259,34 @@ def _fit_line(x, y, w, h, row):
     rise = FILLER_RISE * pitch * short
     bottom = _robust_line(cx, bottoms + rise, height)
     top = _robust_line(cx, tops - rise, height)
-    return Line(count, coefficients, bottom, top, height)
+    return Line(count, coefficients, bottom, top, height, (cx, bottoms, tops, h[row]))
+
+
+def refit(line, fillers):
+    """The line's base and cap lines fitted again, knowing which characters are fillers.
+
+    fillers: bool per character, left to right as the band shows them (a first reading's).
+    The first fit can only guess the fillers by their height, which a few pixels of glyph
+    cannot tell reliably (a filler is a pixel or two shorter than a capital): a guess gone
+    wrong tilts the base line across a run of fillers and shifts the glyphs at the far end.
+    """
+    if not line.glyphs:
+        return line
+    cx, bottoms, tops, heights = line.glyphs
+    c0, c1, c2 = line.centres
+    k = (cx - c0) / c1
+    k = (cx - c0 - c2 * k * k) / c1
+    index = np.clip(np.round(k).astype(int), 0, line.count - 1)
+    filler = np.asarray(fillers, bool)[index]
+    pitch = c1 + 2 * c2 * index
+    rise = FILLER_RISE * pitch * filler
+    solid = ~filler
+    if solid.sum() < 3:
+        return line
+    height = float(np.median(heights[solid]))
+    bottom = _robust_line(cx, bottoms + rise, height)
+    top = _robust_line(cx, tops - rise, height)
+    return line._replace(bottom=bottom, top=top, height=height)
 
 
 def _robust_line(x, y, height):
@@ -308,6 +337,11 @@ def _rebase(line, shift, count):
     return line._replace(count=count, centres=centres)
 
 
+def shifted(line, along):
+    """The line with its character centres moved `along` characters (0: the line itself)."""
+    return _rebase(line, along, line.count) if along else line
+
+
 def _zone(group):
     """A score and the lines set to one length, if `group` is a zone's lines."""
     counts = [line.count for line in group]
@@ -317,11 +351,16 @@ def _zone(group):
         return None
     length = min(lengths, key=lambda n: sum(abs(c - n) for c in counts))
     exact = [line for line in group if line.count == length]
-    if not exact:
-        return None
     # The lines of a zone start at the same column: a line with a character too many (a speck
     # or a neighbour caught at one end) or too few (a glyph lost at one end) is set by the others.
-    start = float(np.median([line.centres[0] for line in exact]))
+    if exact:
+        start = float(np.median([line.centres[0] for line in exact]))
+    elif all(count < length for count in counts):
+        # No line was found whole (glyphs merged or lost at an end, most often the last):
+        # the zone starts where its leftmost line does.
+        start = min(line.centres[0] for line in group)
+    else:
+        return None
     lines = []
     for line in group:
         if line.count != length:
