@@ -153,7 +153,10 @@ class _Pyramid:
         def decode(factor):
             flag = {1: cv2.IMREAD_GRAYSCALE, 2: cv2.IMREAD_REDUCED_GRAYSCALE_2,
                     4: cv2.IMREAD_REDUCED_GRAYSCALE_4, 8: cv2.IMREAD_REDUCED_GRAYSCALE_8}[factor]
-            decoded = cv2.imdecode(buffer, flag)
+            try:
+                decoded = cv2.imdecode(buffer, flag)
+            except cv2.error as error:  # OpenCV 5 asserts on some headers, e.g. too wide
+                raise ValueError(failure) from error
             if decoded is None:
                 raise ValueError(failure)
             return decoded
