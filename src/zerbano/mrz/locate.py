@@ -1,13 +1,8 @@
-"""Finds the machine-readable zone in a page and models its lines.
+"""Models the machine-readable zone's lines inside a band around a candidate.
 
-Two steps, both on small images:
-
-1. :func:`candidates` looks at the whole frame scaled to about ``COARSE_SIDE`` pixels: dark
-   strokes (black-hat), thresholded, closed with a square kernel so that the characters of a
-   line (or the lines of a zone) merge into one blob whatever the rotation; blobs long and
-   straight enough for a zone's line or a whole zone become rotated rectangles.
-2. :func:`lines_in_band` takes one candidate resampled upright into a band (``BAND_PITCH``
-   pixels a character; a half turn is still possible) and finds the zone's lines in it: the
+:func:`band_geometry` resamples a candidate of the search (``search.py``) upright into a band
+(``BAND_PITCH`` pixels a character; a half turn is still possible), and :func:`lines_in_band`
+finds the zone's lines in it: the
    characters are connected components, chained left to right into rows, and two or three
    rows of 30, 36 or 44 regularly spaced characters, stacked at the ICAO line pitch, are a
    zone. Each line is modelled by its character centres (a quadratic in the character index,
@@ -21,23 +16,11 @@ from typing import NamedTuple
 import cv2
 import numpy as np
 
-COARSE_SIDE = 1024      # pixels of the frame's longer side for the search
 BAND_PITCH = 14.0       # pixels a character in the band
 LINE_PITCH = 4.23 / 2.54  # ICAO: a line every 4.23 mm, a character every 2.54 mm
 LENGTHS = (30, 36, 44)
 FILLER_RISE = 7 / 72      # OCR-B's `<` ends this far above the base line, in pitches
-CLOSINGS = (3, 7, 13)      # square closings of the coarse stroke mask, pixels
-
-
-class Candidate(NamedTuple):
-    """A rotated rectangle in input pixels and the pitch it suggests."""
-
-    centre: tuple       # (x, y)
-    axis: tuple         # unit vector along the blob's long side
-    length: float       # along `axis`
-    width: float        # across it
-    pitch: float        # estimated pixels a character
-    score: float
+LOST_AT_ENDS = 10         # glyphs a line of the zone may lose at its ends and still be read
 
 
 class Line(NamedTuple):
@@ -65,73 +48,6 @@ def _polyval(coefficients, x):
     return result
 
 
-def candidates(gray, scale, limit=8):
-    """Rotated rectangles that may hold the zone, best first.
-
-    gray: uint8 (H, W), the frame at about COARSE_SIDE pixels; scale: input pixels per pixel
-    of `gray`. Returns up to `limit` :class:`Candidate` in input pixels.
-    """
-    kernel = cv2.getStructuringElement(cv2.MORPH_RECT, (9, 9))
-    strokes = cv2.morphologyEx(gray, cv2.MORPH_BLACKHAT, kernel)
-    _, mask = cv2.threshold(strokes, 0, 255, cv2.THRESH_BINARY | cv2.THRESH_OTSU)
-    # The strokes' own blobs measure the characters' height inside each candidate.
-    _, _, stats, centres = _labelled(mask)
-    big = stats[1:, cv2.CC_STAT_AREA] >= 3
-    strokes = (centres[1:][big], stats[1:, cv2.CC_STAT_WIDTH][big].astype(np.float64),
-               stats[1:, cv2.CC_STAT_HEIGHT][big].astype(np.float64))
-    found = []
-    # Two closings: the small one keeps the lines of a zone with large characters apart (and
-    # a zone apart from the text above it); the large one bridges the gaps beside narrow
-    # glyphs (`1`, `I`) of large characters.
-    for size in CLOSINGS:
-        closed = cv2.morphologyEx(mask, cv2.MORPH_CLOSE,
-                                  cv2.getStructuringElement(cv2.MORPH_RECT, (size, size)))
-        contours, _ = cv2.findContours(closed, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)
-        found.extend(_rectangles(contours, scale, strokes))
-    found.sort(key=lambda c: -c.score)
-    unique = []
-    for candidate in found:
-        if not any(same_place(candidate, other) for other in unique):
-            unique.append(candidate)
-    return unique[:limit]
-
-
-def same_place(a, b):
-    """Whether two candidates are one blob (the same centre and direction, within reason)."""
-    distance = np.hypot(a.centre[0] - b.centre[0], a.centre[1] - b.centre[1])
-    return distance < 0.5 * a.width and abs(a.axis[0] * b.axis[0] + a.axis[1] * b.axis[1]) > 0.995
-
-
-def _rectangles(contours, scale, strokes):
-    centres, widths, heights = strokes
-    found = []
-    for contour in contours:
-        if len(contour) < 4:
-            continue
-        (cx, cy), (w, h), angle = cv2.minAreaRect(contour)
-        length, width = max(w, h), min(w, h)
-        if length < 60 or width < 2.5 or length / width < 3.0:
-            continue
-        fill = cv2.contourArea(contour) / (w * h)
-        if fill < 0.25:
-            continue
-        theta = np.radians(angle)
-        ux, uy = (np.cos(theta), np.sin(theta)) if w >= h else (-np.sin(theta), np.cos(theta))
-        dx, dy = centres[:, 0] - cx, centres[:, 1] - cy
-        along, across = dx * ux + dy * uy, dy * ux - dx * uy
-        inside = (np.abs(along) <= length / 2) & (np.abs(across) <= width / 2)
-        if inside.sum() < 10:
-            continue
-        # A glyph's extent across the line (capitals are about as tall as the pitch is wide).
-        pitch = float(np.median(widths[inside] * abs(uy) + heights[inside] * abs(ux)))
-        if not 2.0 <= pitch <= width * 1.2 or not 20 <= length / pitch <= 70:
-            continue
-        centre = ((cx + 0.5) * scale - 0.5, (cy + 0.5) * scale - 0.5)
-        found.append(Candidate(centre, (ux, uy), length * scale, width * scale, pitch * scale,
-                               length * fill))
-    return found
-
-
 def band_geometry(candidate):
     """The band's size (width, height) and its 2x3 matrix from band pixels to input pixels."""
     k = candidate.pitch / BAND_PITCH                 # input pixels per band pixel
@@ -147,10 +63,31 @@ def band_geometry(candidate):
     return (width, height), matrix
 
 
-def _components(band):
+def _adaptive_mask(band):
     block = int(2 * BAND_PITCH) | 1
-    mask = cv2.adaptiveThreshold(band, 255, cv2.ADAPTIVE_THRESH_MEAN_C, cv2.THRESH_BINARY_INV,
+    return cv2.adaptiveThreshold(band, 255, cv2.ADAPTIVE_THRESH_MEAN_C, cv2.THRESH_BINARY_INV,
                                  block, 8)
+
+
+def _ink_mask(band):
+    """Strokes at least half as dark as the zone's own ink, against their surroundings.
+
+    On guilloche and fine print the local mean is no guide (every line of the ground passes
+    it); the zone's ink is the darkest print in the band's middle, and its glyphs are thin,
+    so a black-hat measures each pixel's darkness against its surroundings.
+    """
+    size = int(0.8 * BAND_PITCH) | 1
+    dark = cv2.morphologyEx(band, cv2.MORPH_BLACKHAT,
+                            cv2.getStructuringElement(cv2.MORPH_RECT, (size, size)))
+    height, width = band.shape
+    middle = dark[max(0, height // 2 - int(2 * BAND_PITCH)):height // 2 + int(2 * BAND_PITCH),
+                  width // 4:3 * width // 4]
+    level = float(np.percentile(middle, 97)) if middle.size else 0.0
+    _, mask = cv2.threshold(dark, max(8.0, 0.45 * level), 255, cv2.THRESH_BINARY)
+    return mask
+
+
+def _components(mask):
     count, _, stats, centroids = _labelled(mask)
     stats = stats[1:]
     x, y, w, h, area = stats.T.astype(np.float64)
@@ -303,7 +240,15 @@ def lines_in_band(band):
 
     Returns the lines top to bottom as the band shows them, all of one count from LENGTHS.
     """
-    x, y, w, h = _components(band)
+    for mask in (_adaptive_mask, _ink_mask):
+        lines = _zone_lines(_components(mask(band)))
+        if lines is not None:
+            return lines
+    return None
+
+
+def _zone_lines(components):
+    x, y, w, h = components
     if len(x) < 40:
         return None
     rows = _rows(x, y, w, h)
@@ -313,7 +258,7 @@ def lines_in_band(band):
         if line is None:
             continue
         count = line.count
-        if any(-4 <= count - n <= 2 for n in LENGTHS):
+        if any(-LOST_AT_ENDS <= count - n <= 2 for n in LENGTHS):
             lines.append(line)
     if len(lines) < 2:
         return None
@@ -345,8 +290,10 @@ def shifted(line, along):
 def _zone(group):
     """A score and the lines set to one length, if `group` is a zone's lines."""
     counts = [line.count for line in group]
+    # A line may lose glyphs at its ends to the ground or the page's edge, but one line of the
+    # zone must be found about whole.
     lengths = [n for n in ((30,) if len(group) == 3 else (36, 44))
-               if all(-4 <= c - n <= 2 for c in counts)]
+               if all(-LOST_AT_ENDS <= c - n <= 2 for c in counts) and max(counts) >= n - 4]
     if not lengths:
         return None
     length = min(lengths, key=lambda n: sum(abs(c - n) for c in counts))
@@ -374,6 +321,6 @@ def _zone(group):
         return None
     ys = [_polyval(line.bottom, line.centres[0]) for line in lines]
     for upper, lower in zip(ys, ys[1:]):
-        if not 1.3 * pitch < lower - upper < 2.1 * pitch:
+        if not 1.2 * pitch < lower - upper < 2.8 * pitch:
             return None
     return -sum(abs(c - length) for c in counts), lines

@@ -26,7 +26,7 @@ import cv2
 import numpy as np
 
 from .. import imagesize
-from . import glyphs, locate, text
+from . import glyphs, locate, search, text
 from .text import MRZError, parse_candidates
 
 # `valid` is claimed only where every character was read with at least this confidence.
@@ -95,8 +95,8 @@ def read(image, *, max_pixels=imagesize.DEFAULT_MAX_PIXELS):
     best = None
     tried = []
     for small, small_scale in pages.searches():
-        for candidate in locate.candidates(small, small_scale):
-            if any(locate.same_place(candidate, other) for other in tried):
+        for candidate in search.candidates(small, small_scale):
+            if any(search.same_place(candidate, other) for other in tried):
                 continue
             tried.append(candidate)
             reading = _read_candidate(pages, candidate)
@@ -169,7 +169,7 @@ class _Pyramid:
         # COARSE_SIDE pixels for the search, finer levels decoded only if the zone needs them.
         factor = 1
         if size[0] * size[1] > FULL_DECODE_PIXELS:
-            while factor < 8 and max(size) / (2 * factor) >= 0.75 * locate.COARSE_SIDE:
+            while factor < 8 and max(size) / (2 * factor) >= 0.75 * search.COARSE_SIDE:
                 factor *= 2
         gray = decode(factor)
         # The decoder may have turned the picture by its EXIF orientation.
@@ -185,7 +185,7 @@ class _Pyramid:
         """
         factor = min(self.levels)
         side = max(self.levels[factor].shape)
-        while side / 2 >= 0.75 * locate.COARSE_SIDE:
+        while side / 2 >= 0.75 * search.COARSE_SIDE:
             side //= 2
             factor *= 2
         # Reductions by powers of two: OpenCV's fast path, and levels the reading may reuse.
@@ -304,7 +304,8 @@ def _read_candidate(pages, candidate):
     for aspect, along in RETRIES:
         if result is None or result.valid:
             break
-        stretched = [locate.shifted(line, along)._replace(aspect=aspect) for line in ordered]
+        stretched = [locate.shifted(line, along)._replace(aspect=line.aspect * aspect)
+                     for line in ordered]
         strips = [_strip(image, to_level, line, flipped) for line in stretched]
         again = np.split(glyphs.classify(np.concatenate(strips, axis=1)),
                          np.cumsum([line.count for line in stretched])[:-1])
@@ -378,14 +379,35 @@ def _second_reading(image, to_level, ordered, flipped, probabilities, first):
 
 
 def _band_points(line, flipped, columns, rows):
-    """Band coordinates of canonical strip pixels (columns along, rows across the text)."""
-    k = (columns - glyphs.CELL_W / 2) / glyphs.CELL_W
+    """Band coordinates of canonical strip pixels (columns along, rows across the text).
+
+    Each cell's centre follows the line's pitch; within the cell, the glyph is scaled by its
+    own height (`line.aspect`): prints differ in how tall their glyphs are against the pitch,
+    and the classifier knows one proportion.
+    """
+    cell = np.floor(columns / glyphs.CELL_W)
+    offset = (columns - cell * glyphs.CELL_W - glyphs.CELL_W / 2) / glyphs.CELL_W
+    if flipped:
+        cell, offset = (line.count - 1) - cell, -offset
+    c0, c1, c2 = line.centres
+    pitch = c1 + 2 * c2 * cell
+    unit = pitch * line.aspect
+    x = c0 + c1 * cell + c2 * cell * cell + offset * unit
+    step = (glyphs.BASELINE - rows) * unit / glyphs.CELL_W
+    if flipped:
+        y = line.top[0] + line.top[1] * x + step
+    else:
+        y = line.bottom[0] + line.bottom[1] * x - step
+    return x, y
+
+
+def _edge_points(line, flipped, k, rows):
+    """Band coordinates at the continuous character index `k` (cell edges at k +- 0.5)."""
     if flipped:
         k = (line.count - 1) - k
     c0, c1, c2 = line.centres
     x = c0 + c1 * k + c2 * k * k
-    pitch = c1 + 2 * c2 * k
-    step = (glyphs.BASELINE - rows) * pitch * line.aspect / glyphs.CELL_W
+    step = (glyphs.BASELINE - rows) * (c1 + 2 * c2 * k) * line.aspect / glyphs.CELL_W
     if flipped:
         y = line.top[0] + line.top[1] * x + step
     else:
@@ -407,13 +429,13 @@ def _strip(image, to_level, line, flipped, margin=0):
 
 def _corners(to_input, ordered, flipped):
     first, last = ordered[0], ordered[-1]
-    width = first.count * glyphs.CELL_W - 0.5
+    left, right = np.float64(-0.5), np.float64(first.count - 0.5)
     cap = glyphs.BASELINE - glyphs.CELL_W * CAP_PER_PITCH
     points = [
-        _band_points(first, flipped, np.float64(-0.5), np.float64(cap)),
-        _band_points(first, flipped, np.float64(width), np.float64(cap)),
-        _band_points(last, flipped, np.float64(width), np.float64(glyphs.BASELINE)),
-        _band_points(last, flipped, np.float64(-0.5), np.float64(glyphs.BASELINE)),
+        _edge_points(first, flipped, left, np.float64(cap)),
+        _edge_points(first, flipped, right, np.float64(cap)),
+        _edge_points(last, flipped, right, np.float64(glyphs.BASELINE)),
+        _edge_points(last, flipped, left, np.float64(glyphs.BASELINE)),
     ]
     return tuple(
         (float(to_input[0, 0] * x + to_input[0, 1] * y + to_input[0, 2]),
