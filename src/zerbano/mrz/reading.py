@@ -44,9 +44,9 @@ CAP_PER_PITCH = 0.99
 # characters)
 RETRIES = ((0.92, 0.0), (1.08, 0.0), (1.0, -1 / 16), (1.0, 1 / 16))
 SURE_MARGIN = 0.01
-# A cell beside a line's end whose grey levels spread more than this share of the line's
-# typical cell's means the line goes on.
-CLEAR_MARGIN = 0.5
+# A cell beside a line's end that holds more than this share of the line's typical cell's
+# ink means the line goes on.
+CLEAR_MARGIN = 0.4
 # No search on an image narrower than this (pixels).
 MIN_SIDE = 16
 # JPEGs up to this size are decoded whole at once.
@@ -280,8 +280,7 @@ def _read_candidate(pages, candidate):
     strips = []
     for line in lines:
         wide = _strip(image, to_level, line, False, margin=1)
-        spread = wide.reshape(glyphs.CELL_H, -1, width).std(axis=(0, 2))
-        if max(spread[0], spread[-1]) > CLEAR_MARGIN * float(np.median(spread[1:-1])):
+        if _goes_on(wide):
             return None
         strips.append(wide[:, width:-width])
     strips += [_strip(image, to_level, line, True) for line in lines[::-1]]
@@ -321,6 +320,22 @@ def _read_candidate(pages, candidate):
     corners = _corners(to_input, ordered, flipped)
     return _rank(result, score), dataclasses.replace(
         result, location=corners)
+
+
+def _goes_on(wide):
+    """Whether a line's strip, with a cell more at each end, has a glyph in either end cell.
+
+    Ink is what is half as dark as the line's strokes against the ground of its own cell:
+    guilloche and paper texture beside a line are lighter than its print, and a cell in a
+    shadow or off the page is dark all over.
+    """
+    cells = wide.reshape(glyphs.CELL_H, -1, glyphs.CELL_W).transpose(1, 0, 2).reshape(
+        wide.shape[1] // glyphs.CELL_W, -1).astype(np.float32)
+    contrast = float(np.percentile(wide, 75)) - float(np.percentile(wide, 3))
+    ground = np.percentile(cells, 90, axis=1)
+    share = (cells < (ground - contrast / 2)[:, None]).mean(axis=1)
+    typical = float(np.median(share[1:-1]))
+    return max(share[0], share[-1]) > CLEAR_MARGIN * typical
 
 
 def _no_less_sure(other, result):
