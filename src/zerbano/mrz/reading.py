@@ -47,6 +47,8 @@ SURE_MARGIN = 0.01
 # A cell beside a line's end that holds more than this share of the line's typical cell's
 # ink means the line goes on.
 CLEAR_MARGIN = 0.4
+# How many more candidates inside a zone already read, but not valid, are read.
+REREADS = 1
 # No search on an image narrower than this (pixels).
 MIN_SIDE = 16
 # JPEGs up to this size are decoded whole at once.
@@ -94,21 +96,32 @@ def read(image, *, max_pixels=imagesize.DEFAULT_MAX_PIXELS):
     pages = _Pyramid.of(image)
     best = None
     tried = []
+    read_zones = []
     for small, small_scale in pages.searches():
         for candidate in search.candidates(small, small_scale):
             if any(search.same_place(candidate, other) for other in tried):
                 continue
             tried.append(candidate)
+            # A candidate inside a zone already read is one of its lines: read once more (its
+            # geometry differs a little), not again and again.
+            if sum(_inside(candidate.centre, zone) for zone in read_zones) > REREADS:
+                continue
             reading = _read_candidate(pages, candidate)
             if reading is None:
                 continue
             if reading[1].valid:
                 return reading[1]
+            read_zones.append(reading[1].location)
             if best is None or reading[0] > best[0]:
                 best = reading
         if best is not None:
             break
     return None if best is None else best[1]
+
+
+def _inside(point, corners):
+    return cv2.pointPolygonTest(np.array(corners, np.float32), tuple(map(float, point)),
+                                False) >= 0
 
 
 # --- the input -----------------------------------------------------------------------------------

@@ -28,6 +28,7 @@ THRESHOLD_OFFSET = 12   # how much darker than its surroundings ink is, grey lev
 GLYPH_SIZE = (4, 64)    # the extent of a glyph's component, coarse pixels
 WINDOW = 96             # neighbours looked at for each glyph, in order along a direction
 DIRECTIONS = 3          # directions tried, the histogram's strongest peaks
+WEAK_DIRECTION = 0.2    # a peak weaker than this share of the strongest is not tried
 MIN_ROW = 12            # glyphs for a row to be a candidate
 ROW_LENGTHS = (12, 52)  # character positions a candidate row may span
 LINE_PITCH = (1.2, 2.8)  # a zone's line pitch, in character pitches
@@ -134,7 +135,7 @@ def _directions(x, y, size):
     peaks = []
     for _ in range(DIRECTIONS):
         peak = int(np.argmax(smooth))
-        if smooth[peak] <= 0 or (peaks and smooth[peak] < 0.1 * peaks[0][1]):
+        if smooth[peak] <= 0 or (peaks and smooth[peak] < WEAK_DIRECTION * peaks[0][1]):
             break
         peaks.append((peak, smooth[peak]))
         for near in range(peak - 8, peak + 9):
@@ -187,11 +188,14 @@ def _fit_row(u, v, size):
         return None
     # Mostly a pitch apart (a lost glyph leaves a gap of two).
     ratio = steps / pitch
-    if np.mean(np.abs(ratio - np.round(ratio)) < 0.25) < 0.7:
+    if np.count_nonzero(np.abs(ratio - np.round(ratio)) < 0.25) < 0.7 * len(ratio):
         return None
-    slope, offset = np.polyfit(u, v, 1) if len(u) > 2 else (0.0, float(v[0]))
-    return _Row(float(u[0]), float(u[-1]), (float(offset), float(slope)), pitch,
-                float(np.median(size)), len(u))
+    # v = offset + slope u, by least squares about the means.
+    du = u - u.mean()
+    slope = float((du * (v - v.mean())).sum() / max(float((du * du).sum()), 1e-9))
+    offset = float(v.mean()) - slope * float(u.mean())
+    return _Row(float(u[0]), float(u[-1]), (offset, slope), pitch, float(np.median(size)),
+                len(u))
 
 
 def _v_at(row, u):
