@@ -20,7 +20,7 @@ BAND_PITCH = 14.0       # pixels a character in the band
 LINE_PITCH = 4.23 / 2.54  # ICAO: a line every 4.23 mm, a character every 2.54 mm
 LENGTHS = (30, 36, 44)
 FILLER_RISE = 7 / 72      # OCR-B's `<` ends this far above the base line, in pitches
-LOST_AT_ENDS = 10         # glyphs a line of the zone may lose at its ends and still be read
+LOST_AT_ENDS = 15         # glyphs a line of the zone may lose at its ends and still be read
 
 
 class Line(NamedTuple):

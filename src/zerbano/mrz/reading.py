@@ -47,6 +47,9 @@ SURE_MARGIN = 0.01
 # A cell beside a line's end that holds more than this share of the line's typical cell's
 # ink means the line goes on.
 CLEAR_MARGIN = 0.4
+# A zone none of whose check digits agrees, or whose median character is read less surely
+# than this, is not returned.
+PLAUSIBLE_CONFIDENCE = 0.9
 # How many more candidates inside a zone already read, but not valid, are read.
 REREADS = 1
 # No search on an image narrower than this (pixels).
@@ -116,7 +119,15 @@ def read(image, *, max_pixels=imagesize.DEFAULT_MAX_PIXELS):
                 best = reading
         if best is not None:
             break
-    return None if best is None else best[1]
+    return best[1] if best is not None and _plausible(best[1]) else None
+
+
+def _plausible(zone):
+    """Whether a zone read, valid or not, is worth returning: some check digit agrees and
+    most characters were read surely. Other print read into a layout (a page without a zone)
+    fails every check and reads unsurely."""
+    confidences = [c for line in zone.confidences for c in line]
+    return any(zone.checks.values()) and float(np.median(confidences)) >= PLAUSIBLE_CONFIDENCE
 
 
 def _inside(point, corners):
