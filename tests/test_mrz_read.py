@@ -198,11 +198,11 @@ def test_a_run_of_fillers_is_refitted_onto_the_base_line(upside_down):
     line = locate._fit_line(x, y, w, h, np.arange(count))
     fitted = line.top if upside_down else line.bottom
     level = 86.0 if upside_down else 100.0
-    ends = [fitted[0] + fitted[1] * x[i] for i in (0, -1)]
+    ends = [locate.polyval(fitted, x[i]) for i in (0, -1)]
     assert max(abs(end - level) for end in ends) > 0.5  # the guess by heights tilts it
     refitted = locate.refit(line, filler)
     fitted = refitted.top if upside_down else refitted.bottom
-    ends = [fitted[0] + fitted[1] * x[i] for i in (0, -1)]
+    ends = [locate.polyval(fitted, x[i]) for i in (0, -1)]
     assert max(abs(end - level) for end in ends) < 0.2
 
 

@@ -5,8 +5,9 @@
 finds the zone's lines in it: the
    characters are connected components, chained left to right into rows, and two or three
    rows of 30, 36 or 44 regularly spaced characters, stacked at the ICAO line pitch, are a
-   zone. Each line is modelled by its character centres (a quadratic in the character index,
-   which absorbs mild perspective) and by straight fits of the glyphs' bottoms and tops.
+   zone. Each line is modelled by its character centres (x = (a + b k) / (1 + c k) at the
+   character index k: evenly spaced points seen in perspective) and by straight fits of the
+   glyphs' bottoms and tops.
 
 Coordinates are pixels with (0, 0) the centre of the top-left pixel, x to the right, y down.
 """
@@ -20,6 +21,7 @@ BAND_PITCH = 14.0       # pixels a character in the band
 LINE_PITCH = 4.23 / 2.54  # ICAO: a line every 4.23 mm, a character every 2.54 mm
 LENGTHS = (30, 36, 44)
 FILLER_RISE = 7 / 72      # OCR-B's `<` ends this far above the base line, in pitches
+MAX_BOW = 0.5             # the most a base line may bow from its chord, in glyph heights
 LOST_AT_ENDS = 15         # glyphs a line of the zone may lose at its ends and still be read
 
 
@@ -27,7 +29,7 @@ class Line(NamedTuple):
     """One line of the zone in band pixels, left to right as the band shows it."""
 
     count: int          # characters
-    centres: tuple      # x of character k: c0 + c1 k + c2 k^2
+    centres: tuple      # (a, b, c): x of character k is (a + b k) / (1 + c k)
     bottom: tuple       # y of the glyphs' bottoms at x: b0 + b1 x
     top: tuple          # y of the glyphs' tops at x: t0 + t1 x
     height: float       # median glyph height
@@ -41,7 +43,7 @@ def _labelled(mask):
     return cv2.connectedComponentsWithStatsWithAlgorithm(mask, 8, cv2.CV_32S, algorithm)
 
 
-def _polyval(coefficients, x):
+def polyval(coefficients, x):
     result = 0.0
     for c in reversed(coefficients):
         result = result * x + c
@@ -184,19 +186,66 @@ def _fit_line(x, y, w, h, row):
     if len(np.unique(index)) != len(index):
         return None
     count = int(index[-1] - index[0] + 1)
-    start = index[0]
-    coefficients = np.polynomial.polynomial.polyfit(index - start, cx, 2 if count > 20 else 1)
-    coefficients = tuple(coefficients) + (0.0,) * (3 - len(coefficients))
+    coefficients = _fit_centres(index - index[0], cx, count)
     height = float(np.median(h[row]))
     # The base line through every glyph's bottom, so that a run of fillers at one end is not
     # left to an extrapolation: a filler `<` ends FILLER_RISE of a pitch above the base line
     # (and, upside down, as far below the others' tops). Perspective makes the glyphs grow
     # along the line, so the middles would slant otherwise than the base line.
-    short = h[row] < 0.9 * np.percentile(h[row], 75)
+    short = h[row] < 0.9 * _local_height(h[row])
     rise = FILLER_RISE * pitch * short
     bottom = _robust_line(cx, bottoms + rise, height)
     top = _robust_line(cx, tops - rise, height)
     return Line(count, coefficients, bottom, top, height, (cx, bottoms, tops, h[row]))
+
+
+def _local_height(heights, half=5):
+    """Each glyph's reference height: the 75th percentile of its neighbours' within `half`
+    glyphs (in perspective, glyphs at one end of a line are taller than at the other)."""
+    padded = np.pad(heights, half, mode="edge")
+    windows = np.lib.stride_tricks.sliding_window_view(padded, 2 * half + 1)
+    return np.percentile(windows, 75, axis=1)
+
+
+def _fit_centres(index, x, count):
+    """(a, b, c) of x = (a + b k) / (1 + c k) through the glyphs' centres.
+
+    Evenly spaced points on a straight line, seen in perspective, lie on such a curve: the
+    glyphs grow or shrink along a line photographed at an angle. Fitted as the linear
+    problem x = a + b k - c k x; a short line, or a fit that would fold within the line, is
+    taken straight (c = 0).
+    """
+    straight = np.polynomial.polynomial.polyfit(index, x, 1)
+    fit = (float(straight[0]), float(straight[1]), 0.0)
+    if count > 20:
+        matrix = np.stack([np.ones_like(index), index, -index * x], axis=1)
+        a, b, c = np.linalg.lstsq(matrix, x, rcond=None)[0]
+        span = np.array([-LOST_AT_ENDS, count + LOST_AT_ENDS], np.float64)
+        if np.all(1 + c * span > 0.5) and b - a * c > 0:
+            fit = (float(a), float(b), float(c))
+    return fit
+
+
+def centre_at(line, k):
+    """The x of character `k` (any real index) of a line."""
+    a, b, c = line.centres
+    return (a + b * k) / (1 + c * k)
+
+
+def pitch_at(line, k):
+    """The line's pitch (band pixels a character) at character `k`."""
+    a, b, c = line.centres
+    return (b - a * c) / (1 + c * k) ** 2
+
+
+def index_at(line, x):
+    """The character index (real) whose centre is at `x`."""
+    a, b, c = line.centres
+    return (a - x) / (c * x - b)
+
+
+def mean_pitch(line):
+    return (centre_at(line, line.count - 1) - centre_at(line, 0)) / max(1, line.count - 1)
 
 
 def refit(line, fillers):
@@ -210,12 +259,9 @@ def refit(line, fillers):
     if not line.glyphs:
         return line
     cx, bottoms, tops, heights = line.glyphs
-    c0, c1, c2 = line.centres
-    k = (cx - c0) / c1
-    k = (cx - c0 - c2 * k * k) / c1
-    index = np.clip(np.round(k).astype(int), 0, line.count - 1)
+    index = np.clip(np.round(index_at(line, cx)).astype(int), 0, line.count - 1)
     filler = np.asarray(fillers, bool)[index]
-    pitch = c1 + 2 * c2 * index
+    pitch = pitch_at(line, index)
     rise = FILLER_RISE * pitch * filler
     solid = ~filler
     if solid.sum() < 3:
@@ -227,12 +273,28 @@ def refit(line, fillers):
 
 
 def _robust_line(x, y, height):
-    """(a, b) of y = a + b x, fitted again without the points far off the first fit."""
-    fit = np.polynomial.polynomial.polyfit(x, y, 1)
+    """(a, b) of y = a + b x, or (a, b, c) of y = a + b x + c x^2, fitted again without the
+    points far off the first fit.
+
+    A booklet's page is curved: across a long line its base line may bow by a few pixels,
+    which a straight line leaves at the ends of the line. A bow is taken where enough glyphs
+    show it and it stays well within a glyph's height; otherwise the line is straight.
+    """
+    fit = _robust_fit(x, y, height, 1)
+    if len(x) >= 20:
+        bowed = _robust_fit(x, y, height, 2)
+        half_span = (float(x.max()) - float(x.min())) / 2
+        if abs(bowed[2]) * half_span * half_span < MAX_BOW * height:
+            fit = bowed
+    return tuple(float(c) for c in fit)
+
+
+def _robust_fit(x, y, height, degree):
+    fit = np.polynomial.polynomial.polyfit(x, y, degree)
     near = np.abs(y - np.polynomial.polynomial.polyval(x, fit)) < 0.15 * height
-    if near.sum() >= 3:
-        fit = np.polynomial.polynomial.polyfit(x[near], y[near], 1)
-    return float(fit[0]), float(fit[1])
+    if near.sum() >= 3 * degree:
+        fit = np.polynomial.polynomial.polyfit(x[near], y[near], degree)
+    return fit
 
 
 def lines_in_band(band):
@@ -262,7 +324,7 @@ def _zone_lines(components):
             lines.append(line)
     if len(lines) < 2:
         return None
-    lines.sort(key=lambda line: _polyval(line.bottom, _polyval(line.centres, 0)))
+    lines.sort(key=lambda line: polyval(line.bottom, centre_at(line, 0)))
     best = None
     for size in (3, 2):
         for first in range(len(lines) - size + 1):
@@ -277,8 +339,9 @@ def _zone_lines(components):
 
 def _rebase(line, shift, count):
     """The line with its character 0 moved to its character `shift`, and `count` characters."""
-    c0, c1, c2 = line.centres
-    centres = (c0 + c1 * shift + c2 * shift * shift, c1 + 2 * c2 * shift, c2)
+    a, b, c = line.centres
+    scale = 1 + c * shift
+    centres = ((a + b * shift) / scale, b / scale, c / scale)
     return line._replace(count=count, centres=centres)
 
 
@@ -301,25 +364,25 @@ def _zone(group):
     # The lines of a zone start at the same column: a line with a character too many (a speck
     # or a neighbour caught at one end) or too few (a glyph lost at one end) is set by the others.
     if exact:
-        start = float(np.median([line.centres[0] for line in exact]))
+        start = float(np.median([centre_at(line, 0) for line in exact]))
     elif all(count < length for count in counts):
         # No line was found whole (glyphs merged or lost at an end, most often the last):
         # the zone starts where its leftmost line does.
-        start = min(line.centres[0] for line in group)
+        start = min(centre_at(line, 0) for line in group)
     else:
         return None
     lines = []
     for line in group:
         if line.count != length:
             low, high = sorted((0, line.count - length))
-            shift = min(range(low, high + 1), key=lambda s: abs(_polyval(line.centres, s) - start))
+            shift = min(range(low, high + 1), key=lambda s: abs(centre_at(line, s) - start))
             line = _rebase(line, shift, length)
         lines.append(line)
-    pitch = np.mean([line.centres[1] + line.centres[2] * (length - 1) for line in lines])
-    starts = [line.centres[0] for line in lines]
+    pitch = np.mean([mean_pitch(line) for line in lines])
+    starts = [centre_at(line, 0) for line in lines]
     if max(starts) - min(starts) > 0.6 * pitch:
         return None
-    ys = [_polyval(line.bottom, line.centres[0]) for line in lines]
+    ys = [polyval(line.bottom, centre_at(line, 0)) for line in lines]
     for upper, lower in zip(ys, ys[1:]):
         if not 1.2 * pitch < lower - upper < 2.8 * pitch:
             return None

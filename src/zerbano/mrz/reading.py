@@ -291,7 +291,8 @@ def _read_candidate(pages, candidate):
     if lines is None:
         return None
     # The pitch found in the band may call for another level than the candidate's guess.
-    pitch = float(np.mean([line.centres[1] for line in lines])) * math.hypot(*to_input[:, 0])
+    pitch = float(np.mean([locate.mean_pitch(line) for line in lines]))
+    pitch *= math.hypot(*to_input[:, 0])
     image, factor = pages.level(_factor_for(pitch))
     to_level = to_input.copy()
     to_level[:, :2] /= factor
@@ -428,15 +429,13 @@ def _band_points(line, flipped, columns, rows):
     offset = (columns - cell * glyphs.CELL_W - glyphs.CELL_W / 2) / glyphs.CELL_W
     if flipped:
         cell, offset = (line.count - 1) - cell, -offset
-    c0, c1, c2 = line.centres
-    pitch = c1 + 2 * c2 * cell
-    unit = pitch * line.aspect
-    x = c0 + c1 * cell + c2 * cell * cell + offset * unit
+    unit = locate.pitch_at(line, cell) * line.aspect
+    x = locate.centre_at(line, cell) + offset * unit
     step = (glyphs.BASELINE - rows) * unit / glyphs.CELL_W
     if flipped:
-        y = line.top[0] + line.top[1] * x + step
+        y = locate.polyval(line.top, x) + step
     else:
-        y = line.bottom[0] + line.bottom[1] * x - step
+        y = locate.polyval(line.bottom, x) - step
     return x, y
 
 
@@ -444,13 +443,12 @@ def _edge_points(line, flipped, k, rows):
     """Band coordinates at the continuous character index `k` (cell edges at k +- 0.5)."""
     if flipped:
         k = (line.count - 1) - k
-    c0, c1, c2 = line.centres
-    x = c0 + c1 * k + c2 * k * k
-    step = (glyphs.BASELINE - rows) * (c1 + 2 * c2 * k) * line.aspect / glyphs.CELL_W
+    x = locate.centre_at(line, k)
+    step = (glyphs.BASELINE - rows) * locate.pitch_at(line, k) * line.aspect / glyphs.CELL_W
     if flipped:
-        y = line.top[0] + line.top[1] * x + step
+        y = locate.polyval(line.top, x) + step
     else:
-        y = line.bottom[0] + line.bottom[1] * x - step
+        y = locate.polyval(line.bottom, x) - step
     return x, y
 
 

@@ -254,8 +254,9 @@ def _candidates(rows, theta, scale):
             step = _v_at(other, middle) - _v_at(last, middle)
             pitch = max(other.pitch, last.pitch)
             overlap = min(last.u1, other.u1) - max(last.u0, other.u0)
-            if (LINE_PITCH[0] * pitch < step < LINE_PITCH[1] * pitch and abs(
-                    other.pitch - last.pitch) < 0.2 * pitch and overlap > 0.5 * (other.u1 - other.u0)):
+            if (LINE_PITCH[0] * pitch < step < LINE_PITCH[1] * pitch
+                    and abs(other.pitch - last.pitch) < 0.2 * pitch
+                    and overlap > 0.5 * (other.u1 - other.u0)):
                 group.append(other)
                 if len(group) == 3:
                     break
