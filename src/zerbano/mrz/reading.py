@@ -26,7 +26,7 @@ import cv2
 import numpy as np
 
 from .. import imagesize
-from . import glyphs, locate, search, text
+from . import glyphs, likeness, locate, search, text
 from .text import MRZError, parse_candidates
 
 # `valid` is claimed only where every character was read with at least this confidence.
@@ -309,19 +309,20 @@ def _read_candidate(pages, candidate):
             return None
         strips.append(wide[:, width:-width])
     strips += [_strip(image, to_level, line, True) for line in lines[::-1]]
-    posteriors = glyphs.classify(np.concatenate(strips, axis=1))
-    split = np.cumsum([line.count for line in lines] * 2)[:-1]
-    per_line = np.split(posteriors, split)
+    per_line, cells = _classify(strips)
     readings = []
     for flipped in (False, True):
-        probabilities = per_line[len(lines):] if flipped else per_line[:len(lines)]
+        chosen = slice(len(lines), None) if flipped else slice(0, len(lines))
+        probabilities = per_line[chosen]
         score = float(sum(_line_score(p) for p in probabilities))
-        readings.append((score, flipped, lines[::-1] if flipped else lines, probabilities))
-    score, flipped, ordered, probabilities = max(readings, key=lambda r: r[0])
-    result = _verdict(probabilities)
+        readings.append((score, flipped, lines[::-1] if flipped else lines, probabilities,
+                         cells[chosen]))
+    score, flipped, ordered, probabilities, cells = max(readings, key=lambda r: r[0])
+    result = _verdict(probabilities, cells)
     if result is None or not result.valid:
         # A second look with the lines fitted again from what the first one read.
-        second = _second_reading(image, to_level, ordered, flipped, probabilities, result)
+        second = _second_reading(image, to_level, ordered, flipped, probabilities, cells,
+                                 result)
         if second is not None and (result is None or _rank(second[3], second[0])
                                    > _rank(result, score)):
             score, ordered, probabilities, result = second
@@ -330,10 +331,9 @@ def _read_candidate(pages, candidate):
             break
         stretched = [locate.shifted(line, along)._replace(aspect=line.aspect * aspect)
                      for line in ordered]
-        strips = [_strip(image, to_level, line, flipped) for line in stretched]
-        again = np.split(glyphs.classify(np.concatenate(strips, axis=1)),
-                         np.cumsum([line.count for line in stretched])[:-1])
-        other = _verdict(again)
+        again, again_cells = _classify(
+            [_strip(image, to_level, line, flipped) for line in stretched])
+        other = _verdict(again, again_cells)
         # Taken only where it reads valid and reads each character it changes at least as
         # surely as the reading it replaces read it: a misread that happens to mend a check
         # digit printed wrong must not win over the zone as printed.
@@ -374,6 +374,14 @@ def _no_less_sure(other, result):
         if new != old)
 
 
+def _classify(strips):
+    """The posteriors and the cells of each strip, in one pass of the classifier."""
+    cells = [strip.reshape(glyphs.CELL_H, -1, glyphs.CELL_W).transpose(1, 0, 2)
+             for strip in strips]
+    posteriors = glyphs.classify(np.concatenate(strips, axis=1))
+    return np.split(posteriors, np.cumsum([len(c) for c in cells])[:-1]), cells
+
+
 def _line_score(probabilities):
     """The sum of the log posteriors of a line's first choices."""
     return float(np.log(probabilities.max(axis=1) + 1e-9).sum())
@@ -387,7 +395,7 @@ def _rank(result, score):
     return (bool(result.valid), checks, score / count)
 
 
-def _second_reading(image, to_level, ordered, flipped, probabilities, first):
+def _second_reading(image, to_level, ordered, flipped, probabilities, cells, first):
     """(score, lines, posteriors, MRZ) read again over refitted lines, or None.
 
     The first reading tells which cells hold fillers, which the line model could only guess
@@ -402,17 +410,17 @@ def _second_reading(image, to_level, ordered, flipped, probabilities, first):
         else:
             fillers = p.argmax(axis=1) == filler
         refitted.append(locate.refit(line, fillers[::-1] if flipped else fillers))
-    strips = [_strip(image, to_level, line, flipped) for line in refitted]
-    posteriors = glyphs.classify(np.concatenate(strips, axis=1))
-    again = np.split(posteriors, np.cumsum([line.count for line in refitted])[:-1])
-    lines, chosen, score = [], [], 0.0
-    for options in zip(zip(ordered, probabilities), zip(refitted, again)):
-        scored = [(_line_score(p), index) for index, (_, p) in enumerate(options)]
+    again, again_cells = _classify(
+        [_strip(image, to_level, line, flipped) for line in refitted])
+    lines, chosen, chosen_cells, score = [], [], [], 0.0
+    for options in zip(zip(ordered, probabilities, cells), zip(refitted, again, again_cells)):
+        scored = [(_line_score(p), index) for index, (_, p, _) in enumerate(options)]
         best, index = max(scored)
         lines.append(options[index][0])
         chosen.append(options[index][1])
+        chosen_cells.append(options[index][2])
         score += best
-    result = _verdict(chosen)
+    result = _verdict(chosen, chosen_cells)
     if result is None:
         return None
     return score, lines, chosen, result
@@ -482,8 +490,33 @@ def _corners(to_input, ordered, flipped):
 
 # --- the verdict ---------------------------------------------------------------------------------
 
-def _verdict(probabilities):
-    """The MRZ from the lines' posteriors (one (n, 37) array a line), or None."""
+def _verdict(probabilities, cells=None):
+    """The MRZ from the lines' posteriors (one (n, 37) array a line), or None.
+
+    cells: the lines' cells (one (n, CELL_H, CELL_W) array a line), with which the zone's
+    sure glyphs settle the doubtful ones (``likeness.py``) once the layout is known.
+    """
+    result = _parse(probabilities)
+    if result is None:
+        return None
+    kinds = text._plan_for(text.LAYOUTS[result.format], result.lines).kinds
+    admitted = [_admitted(line_kinds) for line_kinds in kinds]
+    if cells is not None:
+        counts = [len(line) for line in probabilities]
+        settled = likeness.settle(np.concatenate(cells), np.concatenate(probabilities),
+                                  np.concatenate(admitted))
+        revised = np.split(settled, np.cumsum(counts)[:-1])
+        if any(not np.array_equal(a, b) for a, b in zip(revised, probabilities)):
+            again = _parse(revised)
+            if again is not None and again.format == result.format:
+                result, probabilities = again, revised
+                kinds = text._plan_for(text.LAYOUTS[result.format], result.lines).kinds
+                admitted = [_admitted(line_kinds) for line_kinds in kinds]
+    return _confident(result, probabilities, admitted)
+
+
+def _parse(probabilities):
+    """The zone parsed from the lines' first choices, repaired with their second choices."""
     symbols = glyphs.SYMBOLS
     candidates = []
     for line in probabilities:
@@ -494,21 +527,30 @@ def _verdict(probabilities):
                                if j == 0 or p[i] >= ALTERNATIVE_FLOOR))
         candidates.append(row)
     try:
-        result = parse_candidates(candidates)
+        return parse_candidates(candidates)
     except MRZError:
         return None
-    index = {s: i for i, s in enumerate(symbols)}
+
+
+_MASKS = {}
+
+
+def _admitted(line_kinds):
+    """(n, 37) bool: the symbols each position's field admits."""
+    return np.array([_MASKS.setdefault(kind, np.array([s in kind for s in glyphs.SYMBOLS]))
+                     for kind in line_kinds])
+
+
+def _confident(result, probabilities, admitted):
+    """The result with each character's confidence, and `valid` only where all are sure."""
+    index = {s: i for i, s in enumerate(glyphs.SYMBOLS)}
     # Each position's field type allows some symbols only: the posterior of the character
     # reported among those (a digit in a date competes with digits, not with `O`).
-    kinds = text._plan_for(text.LAYOUTS[result.format], result.lines).kinds
     confidences = []
-    masks = {}
-    for line, chars, line_kinds in zip(probabilities, result.lines, kinds):
+    for line, chars, allowed in zip(probabilities, result.lines, admitted):
         reported = line[np.arange(len(chars)), [index[char] for char in chars]]
-        allowed = np.array([masks.setdefault(kind, np.array([s in kind for s in symbols]))
-                            for kind in line_kinds])
         mass = (line * allowed).sum(axis=1)
-        inside = np.array([char in kind for char, kind in zip(chars, line_kinds)]) & (mass > 0)
+        inside = allowed[np.arange(len(chars)), [index[char] for char in chars]] & (mass > 0)
         among = reported / np.where(mass > 0, mass, 1)
         confidences.append(np.where(inside, among, reported).tolist())
     for repair in result.repairs:
