@@ -50,6 +50,8 @@ CLEAR_MARGIN = 0.4
 # A zone none of whose check digits agrees, or whose median character is read less surely
 # than this, is not returned.
 PLAUSIBLE_CONFIDENCE = 0.9
+# The half turn is told from every this many-th cell of the zone.
+SAMPLE_EVERY = 5
 # How many more candidates inside a zone already read, but not valid, are read.
 REREADS = 1
 # No search on an image narrower than this (pixels).
@@ -298,26 +300,27 @@ def _read_candidate(pages, candidate):
     to_level[:, :2] /= factor
     to_level[:, 2] = _to_level(to_input[:, 2], factor)
 
-    # Both half turns in one pass of the classifier.
     # A zone is set in clear paper: where a line goes on past either end (its last fillers
     # lost to the search, so that a visa's 44 characters look like 36), this is not the zone.
     width = glyphs.CELL_W
-    strips = []
+    upright = []
     for line in lines:
         wide = _strip(image, to_level, line, False, margin=1)
         if _goes_on(wide):
             return None
-        strips.append(wide[:, width:-width])
-    strips += [_strip(image, to_level, line, True) for line in lines[::-1]]
-    per_line, cells = _classify(strips)
-    readings = []
-    for flipped in (False, True):
-        chosen = slice(len(lines), None) if flipped else slice(0, len(lines))
-        probabilities = per_line[chosen]
-        score = float(sum(_line_score(p) for p in probabilities))
-        readings.append((score, flipped, lines[::-1] if flipped else lines, probabilities,
-                         cells[chosen]))
-    score, flipped, ordered, probabilities, cells = max(readings, key=lambda r: r[0])
+        upright.append(wide[:, width:-width])
+    turned = [_strip(image, to_level, line, True) for line in lines[::-1]]
+    # The half turn is told by a sample of cells read both ways (a glyph upside down is read
+    # unsurely); the whole zone is then read the way the sample reads better, and the other
+    # way only if that gives no zone.
+    flipped = _sample_score(turned) > _sample_score(upright)
+    score, ordered, probabilities, cells = _read_strips(turned if flipped else upright, lines,
+                                                        flipped)
+    result = _verdict(probabilities, cells)
+    if result is None:
+        flipped = not flipped
+        score, ordered, probabilities, cells = _read_strips(
+            turned if flipped else upright, lines, flipped)
     result = _verdict(probabilities, cells)
     if result is None or not result.valid:
         # A second look with the lines fitted again from what the first one read.
@@ -372,6 +375,21 @@ def _no_less_sure(other, result):
             other.lines, result.lines, other.confidences, result.confidences)
         for new, old, new_confidence, old_confidence in zip(new_line, old_line, new_row, old_row)
         if new != old)
+
+
+def _sample_score(strips):
+    """The mean log posterior of the first choices of every SAMPLE_EVERY-th cell."""
+    cells = np.concatenate([strip.reshape(glyphs.CELL_H, -1, glyphs.CELL_W)[:, ::SAMPLE_EVERY]
+                            for strip in strips], axis=1)
+    probabilities = glyphs.classify(cells.reshape(glyphs.CELL_H, -1))
+    return _line_score(probabilities) / len(probabilities)
+
+
+def _read_strips(strips, lines, flipped):
+    """(score, lines in reading order, posteriors, cells) of the zone read from `strips`."""
+    probabilities, cells = _classify(strips)
+    score = float(sum(_line_score(p) for p in probabilities))
+    return score, lines[::-1] if flipped else lines, probabilities, cells
 
 
 def _classify(strips):
