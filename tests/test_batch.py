@@ -3,6 +3,7 @@
 import base64
 import fcntl
 import os
+import re
 import shutil
 import signal
 import struct
@@ -16,6 +17,7 @@ import numpy as np
 import pytest
 
 import zerbano.image as zi
+from zerbano import batch
 
 from conftest import NO_SUBPROCESS
 
@@ -103,6 +105,27 @@ def test_mixed_inputs_next_to_their_files_and_a_second_run(folder, tmp_path):
         "input-2-mrz.png", "input-2-preprocessed.png", "input-mrz.png",
         "input-preprocessed.png", "pages"]
     assert (folder / "sub" / "page9-mrz.png").is_file() and done.stdout == ""
+
+
+@pytest.mark.parametrize("done, failed, seconds, expected", [
+    (14, 2, 1.25, "14 pages written, 2 failed, 11.2 pages/s (1.25 s)"),
+    (0, 3, 0.5, "0 pages written, 3 failed (0.50 s)"),  # a rate over failures says nothing
+    (2, 0, 0.0, "2 pages written, 0 failed (0.00 s)"),
+])
+def test_the_rate_counts_pages_written_only(done, failed, seconds, expected):
+    outcome = batch.Outcome(done + failed, done, dict.fromkeys(range(failed), "broken"), seconds)
+    assert outcome.summary() == expected
+
+
+@pytest.mark.parametrize("command, summary", [
+    ([], "0 pages written, 2 failed"),
+    (["read"], "0 zones read (0 valid), 0 without a zone, 2 failed"),
+])
+def test_a_run_whose_pages_all_failed_shows_no_rate(command, summary, folder, tmp_path):
+    done = zerbano(*command, folder / "empty.jpg", folder / "notes.png", cwd=tmp_path)
+    last = done.stderr.splitlines()[-1]
+    assert done.returncode == 1 and re.fullmatch(re.escape(summary) + r" \(\d+\.\d\d s\)", last), \
+        done.stderr
 
 
 @pytest.mark.parametrize("args", [["--jobs", "0", "{pages}"], ["-", "-"], ["{no_images}"],
