@@ -80,34 +80,32 @@ def exact_by_height(path, series, title, note=None, edges=HEIGHT_EDGES):
 
 
 def ms_by_size(path, series, title, note=None):
-    """Median milliseconds a page by image size, one line a series (log-log).
+    """Median milliseconds a page by image size, one line a series (sizes in order of pixels,
+    evenly spaced; times on a log scale).
 
     `series` maps a label to [(width, height, ms), ...], several ms a size allowed (their
     median is drawn, with a bar from the 25th to the 75th percentile). Returns `path`.
     """
     pyplot = _pyplot()
     figure, axes = pyplot.subplots(figsize=(WIDTH_INCHES, HEIGHT_INCHES))
-    sizes = set()
+    sizes = sorted({(w, h) for points in series.values() for w, h, _ in points},
+                   key=lambda size: (size[0] * size[1], size))
+    position = {size: index for index, size in enumerate(sizes)}
     for index, (label, points) in enumerate(series.items()):
         by_size = {}
         for width, height, ms in points:
             by_size.setdefault((width, height), []).append(ms)
-        ordered = sorted(by_size, key=lambda size: size[0] * size[1])
-        sizes.update(ordered)
-        pixels = [width * height / 1e6 for width, height in ordered]
+        ordered = sorted(by_size, key=position.get)
         medians = [statistics.median(by_size[size]) for size in ordered]
         low = [m - quantile(by_size[size], 0.25) for m, size in zip(medians, ordered)]
         high = [quantile(by_size[size], 0.75) - m for m, size in zip(medians, ordered)]
-        axes.errorbar(pixels, medians, yerr=[low, high], marker=MARKERS[index % len(MARKERS)],
-                      capsize=3, label=label)
-    axes.set_xscale("log")
+        axes.errorbar([position[size] for size in ordered], medians, yerr=[low, high],
+                      marker=MARKERS[index % len(MARKERS)], capsize=3, label=label)
     axes.set_yscale("log")
-    ticks = sorted(sizes, key=lambda size: size[0] * size[1])
-    axes.set_xticks([w * h / 1e6 for w, h in ticks], [f"{w}x{h}" for w, h in ticks],
-                    rotation=30, ha="right", fontsize=8)
-    axes.minorticks_off()
-    axes.set_xlabel("image size (pixels)")
-    axes.set_ylabel("ms a page (median)")
+    axes.set_xticks(range(len(sizes)), [f"{w}x{h}" for w, h in sizes], fontsize=8)
+    axes.set_xlim(-0.5, len(sizes) - 0.5)
+    axes.set_xlabel("image size (pixels), in order of pixel count")
+    axes.set_ylabel("ms a page (median, 25-75%)")
     axes.grid(alpha=0.3)
     axes.set_title(title, fontsize=10)
     axes.legend(fontsize=8, loc="best")
