@@ -139,5 +139,6 @@ def pages_per_second_by_jobs(path, series, title, note=None):
     axes.set_ylabel("pages per second")
     axes.grid(alpha=0.3)
     axes.set_title(title, fontsize=10)
-    axes.legend(fontsize=8, loc="best")
+    figure.set_size_inches(WIDTH_INCHES * 1.35, HEIGHT_INCHES)
+    axes.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.02, 1))  # beside: points vary
     return _finish(pyplot, figure, path, note)
