@@ -36,7 +36,7 @@ def absent_note(present, known):
     if not absent:
         return None
     return ("Not in this run (not installed where it ran): " + ", ".join(absent)
-            + ". The figure shows the others alone.")
+            + ". The figure shows only the readers that ran.")
 
 
 def draw(directory, outcomes, known=(), data_set="synthetic captures"):
