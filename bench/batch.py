@@ -4,6 +4,8 @@
     python bench/batch.py            full run (about two minutes on 2 cores)
     python bench/batch.py --quick    in small, for CI (a few seconds)
     python bench/batch.py --dask     also: a Dask cluster of N worker processes
+    python bench/batch.py --json FILE --plots DIR    also save the rates, and draw the figure
+    python bench/batch.py --report FILE --plots DIR  the table and figure of a saved run again
 
 Every side prepares the same folder of 1920x1080 JPEG pages (bench/pages.py) through the code
 the command runs (zerbano.inputs.plan_pages, then zerbano.batch.run_pages, PNG files written),
@@ -22,6 +24,7 @@ calls one by one in this process: what the cluster route costs and gains on one 
 """
 
 import argparse
+import json
 import logging
 import os
 import shutil
@@ -142,10 +145,16 @@ def bench_dask(folder, cpus, rounds):
             raise AssertionError("the cluster's results differ from local calls")
         gathered, kept, local = run.interleave(
             [lambda: on_cluster(True), lambda: on_cluster(False), one_by_one], rounds)
-    rows = [Ratio(f"Dask, {cpus} workers, results gathered vs one by one here", gathered, local),
-            Ratio(f"Dask, {cpus} workers, results kept there vs one by one here", kept, local)]
-    return rows, (f"Dask: preprocess_image only, on a local cluster of {cpus} worker "
-                  f"processes started in {startup:.1f} s")
+    rates = {"gathered": gathered, "kept": kept, "local": local}
+    return rates, (f"Dask: preprocess_image only, on a local cluster of {cpus} worker "
+                   f"processes started in {startup:.1f} s")
+
+
+def dask_rows(cpus, rates):
+    return [Ratio(f"Dask, {cpus} workers, results gathered vs one by one here",
+                  rates["gathered"], rates["local"]),
+            Ratio(f"Dask, {cpus} workers, results kept there vs one by one here",
+                  rates["kept"], rates["local"])]
 
 
 def print_table(rows, header_lines):
@@ -187,12 +196,8 @@ def others_share(before, after):
     return f"other processes used {max(0.0, busy - own) / total:.0%} of the machine meanwhile"
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="small counts, for CI")
-    parser.add_argument("--dask", action="store_true",
-                        help="also measure client.map on a local Dask cluster")
-    args = parser.parse_args(argv)
+def measure(args):
+    """Pages per second of every side, round by round: (cpus, rates, header lines)."""
     plan = QUICK if args.quick else FULL
     cpus = batch.usable_cpus()
     load_before = load()
@@ -209,23 +214,78 @@ def main(argv=None):
         one_default, one_single, many_default, many_single = run.interleave(sides, plan["rounds"])
         interference = others_share(counters, cpu_counters())
         cv2.setNumThreads(-1)  # Dask's side and its baseline: OpenCV as a caller has it
-        dask_rows, dask_note = bench_dask(folder, cpus, plan["rounds"]) if args.dask else ([], None)
-    # What the command does: OpenCV at one thread when it runs pages on several.
-    command_one = one_default
-    command_many = many_single if cpus > 1 else many_default
-    rows = [
-        Ratio(f"--jobs {cpus} vs --jobs 1, as the command runs them", command_many, command_one,
-              TARGET),
-        Ratio(f"--jobs {cpus}: OpenCV 1 thread vs default", many_single, many_default),
-        Ratio("--jobs 1: OpenCV 1 thread vs default", one_single, one_default),
-        Ratio(f"--jobs {cpus} vs --jobs 1, OpenCV 1 thread both", many_single, one_single),
-    ] + dask_rows
-    print_table(rows, run.machine() + [
+        dask, dask_note = bench_dask(folder, cpus, plan["rounds"]) if args.dask else (None, None)
+    rates = {"one_default": one_default, "one_single": one_single,
+             "many_default": many_default, "many_single": many_single, "dask": dask}
+    return cpus, rates, run.machine() + [
         f"{plan['pages']} JPEG pages of {SIZE}, PNG files written; "
         f"{'quick' if args.quick else 'full'} run, {time.perf_counter() - started:.0f} s; "
         f"medians of interleaved rounds",
         f"before: {load_before}; after: {load()}; {interference}",
-    ] + ([dask_note] if dask_note else []))
+    ] + ([dask_note] if dask_note else [])
+
+
+def table_rows(cpus, rates):
+    # What the command does: OpenCV at one thread when it runs pages on several.
+    command_one = rates["one_default"]
+    command_many = rates["many_single"] if cpus > 1 else rates["many_default"]
+    return [
+        Ratio(f"--jobs {cpus} vs --jobs 1, as the command runs them", command_many, command_one,
+              TARGET),
+        Ratio(f"--jobs {cpus}: OpenCV 1 thread vs default", rates["many_single"],
+              rates["many_default"]),
+        Ratio("--jobs 1: OpenCV 1 thread vs default", rates["one_single"], rates["one_default"]),
+        Ratio(f"--jobs {cpus} vs --jobs 1, OpenCV 1 thread both", rates["many_single"],
+              rates["one_single"]),
+    ] + (dask_rows(cpus, rates["dask"]) if rates["dask"] else [])
+
+
+FIGURE = "batch-pages-per-second-by-jobs.png"
+
+
+def draw_figure(directory, cpus, rates, header_lines):
+    """Pages per second by --jobs, each round a point, OpenCV's pool both ways; Dask beside."""
+    import plots
+
+    series = {
+        "batch, OpenCV's pool at one thread": [(1, r) for r in rates["one_single"]]
+                                              + [(cpus, r) for r in rates["many_single"]],
+        "batch, OpenCV's pool at its default": [(1, r) for r in rates["one_default"]]
+                                               + [(cpus, r) for r in rates["many_default"]],
+    }
+    if rates["dask"]:
+        series["preprocess_image one by one in the caller"] = [(1, r) for r in rates["dask"]["local"]]
+        series["Dask workers, results gathered"] = [(cpus, r) for r in rates["dask"]["gathered"]]
+        series["Dask workers, results kept there"] = [(cpus, r) for r in rates["dask"]["kept"]]
+    return plots.pages_per_second_by_jobs(
+        os.path.join(directory, FIGURE), series,
+        f"Pages per second: {SIZE} JPEG pages, both PNG files written (Dask: prepared only)",
+        "; ".join(header_lines[:2]))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="small counts, for CI")
+    parser.add_argument("--dask", action="store_true",
+                        help="also measure client.map on a local Dask cluster")
+    parser.add_argument("--json", metavar="FILE", help="also save every rate as JSON")
+    parser.add_argument("--report", metavar="FILE",
+                        help="only print the table of a run saved by --json")
+    parser.add_argument("--plots", metavar="DIR", help="also draw the figure into DIR")
+    args = parser.parse_args(argv)
+    if args.report:
+        with open(args.report) as file:
+            saved = json.load(file)
+        cpus, rates, header_lines = saved["cpus"], saved["rates"], saved["header"]
+    else:
+        cpus, rates, header_lines = measure(args)
+    print_table(table_rows(cpus, rates), header_lines)
+    if args.json:
+        with open(args.json, "w") as file:
+            json.dump({"cpus": cpus, "rates": rates, "header": header_lines}, file, indent=1)
+            file.write("\n")
+    if args.plots:
+        print("figure: " + draw_figure(args.plots, cpus, rates, header_lines))
     return 0
 
 

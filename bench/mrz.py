@@ -387,7 +387,7 @@ def ratio_line(outcomes, ours, theirs):
             f"over {len(ratios)} captures")
 
 
-def reprint(saved, directory):
+def reprint(saved, directory, figures=None):
     """Prints the tables of a run saved with --json, over the truth in `directory`."""
     with open(os.path.join(directory, "truth.json")) as file:
         truths = {truth["seed"]: truth for truth in json.load(file).values()}
@@ -404,7 +404,16 @@ def reprint(saved, directory):
     ratio = ratio_line(outcomes, Zerbano.name, PassportEye.name)
     if ratio:
         print("\n" + ratio)
+    draw_figures(figures, outcomes)
     return 0
+
+
+def draw_figures(directory, outcomes):
+    """--plots DIR: the run's figures (bench/mrz_figures.py; matplotlib needed only then)."""
+    if directory:
+        import mrz_figures
+        for path in mrz_figures.draw(directory, outcomes, [r.name for r in READERS.values()]):
+            print(f"figure: {path}")
 
 
 def main(argv=None):
@@ -420,11 +429,12 @@ def main(argv=None):
     parser.add_argument("--json", metavar="FILE", help="also write every outcome as JSON")
     parser.add_argument("--report", metavar="FILE",
                         help="only print the tables of a run saved by --json (with --captures)")
+    parser.add_argument("--plots", metavar="DIR", help="also draw the run's figures into DIR")
     args = parser.parse_args(argv)
     if args.report:
         if not args.captures:
             parser.error("--report needs the run's --captures folder")
-        return reprint(args.report, args.captures)
+        return reprint(args.report, args.captures, args.plots)
     plan = QUICK if args.quick else FULL
     count = args.count or plan["captures"]
     cv2.setNumThreads(1)
@@ -491,6 +501,7 @@ def main(argv=None):
         with open(args.json, "w") as file:
             json.dump({name: [o.to_dict() for o in items] for name, items in outcomes.items()},
                       file, indent=1)
+    draw_figures(args.plots, outcomes)
     if crashes:
         print(f"\n{len(crashes)} crashes of zerbano's reader; the first:\n{crashes[0]}",
               file=sys.stderr)

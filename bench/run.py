@@ -3,6 +3,8 @@
 
     python bench/run.py            full run (a few minutes on 2 cores)
     python bench/run.py --quick    every measurement once in small, for CI (a few seconds)
+    python bench/run.py --json FILE --plots DIR    also save every timing, and draw the figure
+    python bench/run.py --report FILE --plots DIR  the table and figure of a saved run again
 
 Each comparison runs both sides in one process, interleaved round by round (the order flips
 every round, A B then B A, so drift and position cancel), with the same input objects; the
@@ -153,13 +155,15 @@ def interleave(sides, rounds):
 
 
 class Row:
-    def __init__(self, name, ours, theirs, target, unit="time", baseline_name=""):
+    def __init__(self, name, ours, theirs, target, unit="time", baseline_name="", page=None):
         self.name = name
         self.ours = ours
         self.theirs = theirs
         self.target = target
         self.unit = unit
         self.baseline_name = baseline_name
+        self.page = page  # {"size", "format", "form"} for a row of pages
+        self.peaks = None
         if theirs:
             ratios = [a / b for a, b in zip(ours, theirs)]
             self.ratio = statistics.median(ratios)
@@ -259,7 +263,8 @@ def bench_preprocess(plan, paths):
                  per_call(_call_loop, bare, image_input, count=1)],
                 rounds)
             rows.append(Row(f"preprocess_image {size} {fmt.upper()} {form}", ours, theirs,
-                            TARGETS["preprocess"], baseline_name="bare calls"))
+                            TARGETS["preprocess"], baseline_name="bare calls",
+                            page={"size": size, "format": fmt, "form": form}))
     return rows
 
 
@@ -385,12 +390,75 @@ def print_table(rows, header_lines):
           + (f"; missed: {', '.join(missed)}" if missed else ""))
 
 
+# --- Saved runs and the figure ---------------------------------------------------------------
+
+ROW_FIELDS = ("name", "ours", "theirs", "target", "unit", "baseline_name", "page", "peaks")
+FIGURE = "preprocess-ms-by-size.png"
+
+
+def save_run(path, rows, header_lines):
+    with open(path, "w") as file:
+        json.dump({"header": header_lines,
+                   "rows": [{name: getattr(row, name) for name in ROW_FIELDS} for row in rows]},
+                  file, indent=1)
+        file.write("\n")
+
+
+def load_run(path):
+    with open(path) as file:
+        data = json.load(file)
+    rows = []
+    for saved in data["rows"]:
+        row = Row(*(saved[name] for name in ROW_FIELDS[:6]), page=saved["page"])
+        row.peaks = saved["peaks"]
+        rows.append(row)
+    return rows, data["header"]
+
+
+def draw_figure(directory, rows, header_lines):
+    """preprocess_image's ms a page by size, beside the bare calls, for a path of each format."""
+    import plots
+
+    series = {}
+    for row in rows:
+        if row.page is None or row.page["form"] != "path":
+            continue
+        width, height = pages.SIZES[row.page["size"]]
+        fmt = row.page["format"].upper()
+        for label, times in ((f"preprocess_image, {fmt} file", row.ours),
+                             (f"bare library calls, {fmt} file", row.theirs)):
+            series.setdefault(label, []).extend((width, height, ns / 1e6) for ns in times)
+    if not series:
+        return None
+    return plots.ms_by_size(os.path.join(directory, FIGURE), series,
+                            "Preparing a page (preprocess_image) by image size",
+                            "; ".join(header_lines[:2]))
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="small counts, for CI")
     parser.add_argument("--cv-threads", type=int, default=1,
                         help="cv2.setNumThreads for both sides (-1: leave OpenCV's default)")
+    parser.add_argument("--json", metavar="FILE", help="also save every timing as JSON")
+    parser.add_argument("--report", metavar="FILE",
+                        help="only print the table of a run saved by --json")
+    parser.add_argument("--plots", metavar="DIR", help="also draw the figure into DIR")
     args = parser.parse_args(argv)
+    if args.report:
+        rows, header_lines = load_run(args.report)
+    else:
+        rows, header_lines = measure(args)
+    print_table(rows, header_lines)
+    if args.json:
+        save_run(args.json, rows, header_lines)
+    if args.plots:
+        figure = draw_figure(args.plots, rows, header_lines)
+        print(f"figure: {figure}" if figure else "no page timings in this run: no figure")
+    return 0
+
+
+def measure(args):
     plan = QUICK if args.quick else FULL
     if args.cv_threads >= 0:
         cv2.setNumThreads(args.cv_threads)
@@ -410,10 +478,9 @@ def main(argv=None):
 
     threads = (f"OpenCV threads: {cv2.getNumThreads()} on both sides" if args.cv_threads >= 0
                else f"OpenCV threads: its default ({cv2.getNumThreads()})")
-    print_table(rows, machine() + [
+    return rows, machine() + [
         threads + f"; {'quick' if args.quick else 'full'} run, "
-        f"{time.perf_counter() - started:.0f} s; medians of interleaved rounds"])
-    return 0
+        f"{time.perf_counter() - started:.0f} s; medians of interleaved rounds"]
 
 
 if __name__ == "__main__":

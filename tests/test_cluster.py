@@ -1,7 +1,7 @@
 """The functions on other processes: process pools, a Dask cluster, and subinterpreters.
 
-The functions pickle by reference (module and name), so each worker imports zerbano.image
-itself; its results and its ValueError travel back unchanged.
+The functions pickle by reference (module and name), so each worker imports zerbano.image (or
+zerbano.mrz) itself; its results and its ValueError travel back unchanged.
 """
 
 import base64
@@ -10,12 +10,14 @@ import logging
 import multiprocessing
 import subprocess
 import sys
+from pathlib import Path
 
 import cv2
 import numpy as np
 import pytest
 
 import zerbano.image as zi
+import zerbano.mrz
 
 from conftest import NO_SUBPROCESS
 
@@ -23,6 +25,7 @@ pytestmark = pytest.mark.skipif(NO_SUBPROCESS, reason="this runner cannot start 
 
 MESSAGE = "Could not read image from input. Ensure it is a valid file path or base64 string."
 TIMEOUT = 60
+CAPTURES = Path(__file__).resolve().parent / "data" / "captures"
 
 
 @pytest.fixture(scope="module")
@@ -52,15 +55,36 @@ def test_process_pool(method, inputs):
         check_results([pool.submit(zi.preprocess_image, x) for x in inputs], inputs)
 
 
-def test_dask_local_cluster_of_two_processes(inputs):
+@pytest.fixture(scope="module")
+def client():
+    """A client of a local Dask cluster of two worker processes, on 127.0.0.1 only."""
     distributed = pytest.importorskip("dask.distributed", reason="dask[distributed] is absent")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   host="127.0.0.1", dashboard_address=None,
                                   silence_logs=logging.CRITICAL) as cluster, \
             distributed.Client(cluster, timeout=TIMEOUT) as client:
-        futures = client.map(zi.preprocess_image, inputs)
-        check_results(futures, inputs)
-        assert len(set(client.run(lambda: __import__("os").getpid()).values())) == 2
+        yield client
+
+
+def test_dask_local_cluster_of_two_processes(client, inputs):
+    futures = client.map(zi.preprocess_image, inputs)
+    check_results(futures, inputs)
+    assert len(set(client.run(lambda: __import__("os").getpid()).values())) == 2
+
+
+def test_dask_reads_zones_as_the_caller_does(client, inputs):
+    # zerbano.mrz.read on the workers: the zone (a dataclass, pickled back), None for a page
+    # without one, and its ValueError with the message it has here.
+    pages = [str(CAPTURES / "upright-td3.jpg"), str(CAPTURES / "no-zone.jpg"), inputs[-1]]
+    futures = client.map(zerbano.mrz.read, pages)
+    zone = futures[0].result(timeout=TIMEOUT)
+    assert zone == zerbano.mrz.read(pages[0]) and zone.valid
+    assert futures[1].result(timeout=TIMEOUT) is None
+    with pytest.raises(ValueError) as failure:
+        futures[2].result(timeout=TIMEOUT)
+    with pytest.raises(ValueError) as here:
+        zerbano.mrz.read(pages[2])
+    assert str(failure.value) == str(here.value)
 
 
 # In a fresh interpreter, so that a pool that hangs instead of failing is ended by the timeout
@@ -69,6 +93,7 @@ def test_dask_local_cluster_of_two_processes(inputs):
 INTERPRETER_POOL = """
 import concurrent.futures, os, sys
 import zerbano.image as zi
+import zerbano.mrz
 pool = concurrent.futures.InterpreterPoolExecutor(1)
 try:
     pool.submit(zi.preprocess_image, sys.argv[1]).result(timeout=30)

@@ -170,3 +170,6 @@ def test_lines_are_written_in_input_order_as_soon_as_they_can_be():
     assert written == [f"a: {' '.join(zone.lines)} valid", "b: error: broken", "c: no zone"]
     results(3, None, None)
     assert written[-1] == "d: no zone" and (results.zones, results.no_zone, results.failed) == (1, 2, 1)
+    # The rate counts the pages read, with or without a zone, not the one that failed.
+    assert results.summary(2.0) == ("1 zones read (1 valid), 2 without a zone, 1 failed, "
+                                    "1.5 pages/s (2.00 s)")

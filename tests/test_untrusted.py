@@ -86,28 +86,27 @@ def measured_run(args, cwd, env=None, stdin=None):
 @pytest.mark.parametrize("form, error", [("data-url", "ValueError"), ("file", "error")])
 def test_opencv_limit_turns_the_bomb_into_an_error(bomb, form, error):
     code = """
-        import sys, time
+        import sys
         import zerbano.image as zi
         def peak():
             with open("/proc/self/status") as status:
                 return int(next(line for line in status if line.startswith("VmHWM:")).split()[1])
         before = peak()
-        started = time.perf_counter()
         try:
             zi.preprocess_image(sys.stdin.read())
+            print("no error")
         except Exception as failure:
             print(type(failure).__module__, type(failure).__name__)
-        print(time.perf_counter() - started)
         print((peak() - before) * 1024)
     """
     env = dict(os.environ, OPENCV_IO_MAX_IMAGE_PIXELS=LIMIT)
     # The text goes through standard input: one argument may not be that long.
     done = subprocess.run([sys.executable, "-c", code.replace("\n        ", "\n")],
                           input=bomb[form], capture_output=True, text=True, timeout=120, env=env)
-    kind, seconds, grown = done.stdout.split("\n")[:3]
-    # The module's own error for text; OpenCV's, passed through, for the file.
+    kind, grown = done.stdout.split("\n")[:2]
+    # The module's own error for text; OpenCV's, passed through, for the file. Decoded, the
+    # bomb gives no error: the error itself shows the limit stopped it, and so does memory.
     assert kind == ("builtins ValueError" if error == "ValueError" else "cv2 error"), done.stderr
-    assert float(seconds) < 1 / min(SCALE, 1)
     assert MEMORY_DIFFERS or int(grown) < 50 * MB
 
 

@@ -43,9 +43,16 @@ class Outcome:
     seconds: float = 0.0
 
     def summary(self):
-        rate = (self.written + len(self.failures)) / self.seconds if self.seconds else 0.0
-        return (f"{self.written} pages written, {len(self.failures)} failed, "
-                f"{rate:.1f} pages/s ({self.seconds:.2f} s)")
+        return (f"{self.written} pages written, {len(self.failures)} failed"
+                + timing(self.written, self.seconds))
+
+
+def timing(done, seconds):
+    """The summary's end: `, 11.8 pages/s (1.36 s)`, the rate over the `done` pages alone (a
+    page that failed says nothing of the speed), or just ` (0.00 s)` when none was done."""
+    if done and seconds:
+        return f", {done / seconds:.1f} pages/s ({seconds:.2f} s)"
+    return f" ({seconds:.2f} s)"
 
 
 def describe(error):

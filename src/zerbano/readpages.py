@@ -23,7 +23,7 @@ import re
 from dataclasses import dataclass
 
 from zerbano import imagesize
-from zerbano.batch import describe
+from zerbano.batch import describe, timing
 from zerbano.inputs import STDIN, UsageError, image_files, shortened
 
 # Peak memory of reading one page, per pixel of its header's size, beside the encoded bytes:
@@ -208,7 +208,6 @@ class Results:
             self.next += 1
 
     def summary(self, seconds):
-        done = self.zones + self.no_zone + self.failed
-        rate = done / seconds if seconds else 0.0
+        """The closing line; its rate counts the pages read (with or without a zone)."""
         return (f"{self.zones} zones read ({self.valid} valid), {self.no_zone} without a zone, "
-                f"{self.failed} failed, {rate:.1f} pages/s ({seconds:.2f} s)")
+                f"{self.failed} failed" + timing(self.zones + self.no_zone, seconds))

@@ -12,7 +12,7 @@ from .text import MRZ, MRZError, Repair, check_digit, parse
 
 
 def read(image, *, max_pixels=DEFAULT_MAX_PIXELS):
-    """The zone read from a photo, or None; see :func:`zerbano.mrz.reading.read`."""
+    """The zone read from a photo, or None; see `zerbano.mrz.reading.read`."""
     from .reading import read as read_zone
 
     return read_zone(image, max_pixels=max_pixels)

@@ -1,0 +1,59 @@
+"""The MRZ benchmark's figures: bench/mrz.py's outcomes as plain data for bench/plots.py.
+
+    python bench/mrz.py --plots docs/plots                        a run, then its figures
+    python bench/mrz.py --report RUN.json --captures DIR --plots docs/plots   a saved run's
+
+An outcome is read through its capture's truth (`char_height`, `frame`, `layout`, which is
+None on a page without a zone) and its own `exact` and `seconds`, so any data set whose
+outcomes carry those draws the same figures.
+"""
+
+import os
+
+import plots
+
+EXACT_FILE = "mrz-exact-by-height.png"
+TIME_FILE = "mrz-ms-by-size.png"
+
+
+def zones(outcomes):
+    """The outcomes of pages that hold a zone, a reader's list each, readers without any left out."""
+    chosen = {name: [o for o in items if o.truth.get("layout") is not None]
+              for name, items in outcomes.items()}
+    return {name: items for name, items in chosen.items() if items}
+
+
+def seeds_text(items):
+    seeds = sorted(o.truth["seed"] for o in items)
+    if seeds == list(range(seeds[0], seeds[-1] + 1)):
+        return f"seeds {seeds[0]}-{seeds[-1]}"
+    return f"{len(seeds)} seeds"
+
+
+def absent_note(present, known):
+    """A line naming the readers of `known` that this run has no outcomes for."""
+    absent = [name for name in known if name not in present]
+    if not absent:
+        return None
+    return ("Not in this run (not installed where it ran): " + ", ".join(absent)
+            + ". The figure shows only the readers that ran.")
+
+
+def draw(directory, outcomes, known=(), data_set="synthetic captures"):
+    """Writes the figures of `outcomes` ({reader: [Outcome]}) into `directory`; returns their
+    paths. `known` names every reader the benchmark has, so that a missing one is said."""
+    found = zones(outcomes)
+    if not found:
+        return []
+    largest = max(found.values(), key=len)
+    title = f"Zones read exactly by capital height: {data_set} ({seeds_text(largest)})"
+    series = {name: [(o.truth["char_height"], bool(o.exact)) for o in items]
+              for name, items in found.items()}
+    note = absent_note(found, known)
+    paths = [plots.exact_by_height(os.path.join(directory, EXACT_FILE), series, title, note)]
+    times = {name: [(*sorted(o.truth["frame"], reverse=True), o.seconds * 1000) for o in items]
+             for name, items in found.items()}
+    paths.append(plots.ms_by_size(
+        os.path.join(directory, TIME_FILE), times,
+        f"Reading the zone, decoding included, by frame size ({data_set}; one core)", note))
+    return paths
