@@ -363,7 +363,7 @@ def _goes_on(wide):
     ground = np.percentile(cells, 90, axis=1)
     share = (cells < (ground - contrast / 2)[:, None]).mean(axis=1)
     typical = float(np.median(share[1:-1]))
-    return max(share[0], share[-1]) > CLEAR_MARGIN * typical
+    return bool(max(share[0], share[-1]) > CLEAR_MARGIN * typical)
 
 
 def _no_less_sure(other, result):
