@@ -11,6 +11,7 @@ document number's doubtful `0/O` that matches it pixel for pixel is one too.
 matches them clearly better than any other symbol's.
 """
 
+import cv2
 import numpy as np
 
 from . import glyphs
@@ -23,6 +24,10 @@ SURE = 0.99
 # percentile 0.88), and the match decides where it beats the other symbol's by MARGIN.
 SAME = 0.92
 MARGIN = 0.06
+# Symbols a doubtful cell may be matched to: its first few choices.
+CHOICES = 5
+# Patterns kept of each symbol, the surest first.
+PATTERNS = 6
 # The odds by which a decisive match moves the posterior.
 ODDS = 30.0
 # Pixels a pattern may be shifted by to match (cells are placed to a pixel or so).
@@ -48,45 +53,54 @@ def settle(cells, posteriors, admitted):
     sure = typed & (within[np.arange(len(best)), best] >= SURE * np.maximum(mass, 1e-12))
     if not sure.any() or sure.all():
         return posteriors
-    patterns = _shifted(cells[sure])
-    labels = best[sure]
+    doubtful = np.flatnonzero(~sure)
+    # Patterns of the symbols the doubtful cells may be (their first CHOICES choices), the
+    # surest few of each: a zone holds dozens of fillers.
+    wanted = np.unique(np.argsort(-posteriors[doubtful], axis=1)[:, :CHOICES])
+    certainty = np.where(sure, within[np.arange(len(best)), best], -1.0)
+    chosen = [index for symbol in np.intersect1d(wanted, best[sure])
+              for index in np.flatnonzero(sure & (best == symbol))[
+                  np.argsort(-certainty[sure & (best == symbol)])[:PATTERNS]]]
+    if not chosen:
+        return posteriors
+    patterns = _shifted(cells[chosen])
+    labels = best[chosen]
     symbols = np.unique(labels)
-    for index in np.flatnonzero(~sure):
-        likeness = _best_match(_normalised(cells[index][SHIFT:-SHIFT, SHIFT:-SHIFT]), patterns)
-        scores = {int(symbol): float(likeness[labels == symbol].max()) for symbol in symbols}
+    # Each doubtful cell's best correlation with each symbol's patterns, over their shifts.
+    vectors = _vectors(cells[doubtful, SHIFT:-SHIFT, SHIFT:-SHIFT])
+    # OpenCV's product (with the patterns laid out as its columns: its transposing flag is
+    # twenty times slower): numpy's goes to a threaded BLAS, whose threads cost more than the
+    # work on matrices this small.
+    columns = np.ascontiguousarray(patterns.reshape(-1, patterns.shape[-1]).T)
+    likeness = cv2.gemm(vectors, columns, 1.0, None, 0.0).reshape(
+        len(doubtful), len(labels), -1).max(axis=2)
+    scores = np.stack([likeness[:, labels == symbol].max(axis=1) for symbol in symbols], axis=1)
+    for row, index in enumerate(doubtful):
         read = int(posteriors[index].argmax())
-        match = max(scores, key=scores.get)
+        ranked = np.argsort(-scores[row])
+        match = int(symbols[ranked[0]])
         # Against the symbol read, or where the match is the symbol read, against the best
         # other symbol the zone shows.
-        other = scores.get(read, -1.0) if match != read else max(
-            (score for symbol, score in scores.items() if symbol != read), default=-1.0)
-        if scores[match] >= SAME and scores[match] - other >= MARGIN:
-            row = posteriors[index]
-            row[match] *= ODDS
-            row /= row.sum()
+        if match != read:
+            other = scores[row, symbols == read].max() if (symbols == read).any() else -1.0
+        else:
+            other = scores[row, ranked[1]] if len(ranked) > 1 else -1.0
+        if scores[row, ranked[0]] >= SAME and scores[row, ranked[0]] - other >= MARGIN:
+            posteriors[index, match] *= ODDS
+            posteriors[index] /= posteriors[index].sum()
     return posteriors
 
 
-def _normalised(crop):
-    vector = 255.0 - crop.astype(np.float64).ravel()
-    vector -= vector.mean()
-    return vector / max(float(np.linalg.norm(vector)), 1e-6)
+def _vectors(crops):
+    """Each crop inverted, its mean removed and scaled to unit length, as a row."""
+    vectors = 255.0 - crops.reshape(len(crops), -1).astype(np.float32)
+    vectors -= vectors.mean(axis=1, keepdims=True)
+    return vectors / np.maximum(np.sqrt((vectors * vectors).sum(axis=1, keepdims=True)), 1e-6)
 
 
 def _shifted(cells):
     """(m, shifts, pixels): each pattern's interior, shifted by up to SHIFT each way."""
     height, width = glyphs.CELL_H - 2 * SHIFT, glyphs.CELL_W - 2 * SHIFT
-    out = []
-    for dy in range(-SHIFT, SHIFT + 1):
-        for dx in range(-SHIFT, SHIFT + 1):
-            crops = cells[:, SHIFT + dy:SHIFT + dy + height, SHIFT + dx:SHIFT + dx + width]
-            vectors = 255.0 - crops.reshape(len(cells), -1).astype(np.float64)
-            vectors -= vectors.mean(axis=1, keepdims=True)
-            vectors /= np.maximum(np.linalg.norm(vectors, axis=1, keepdims=True), 1e-6)
-            out.append(vectors)
-    return np.stack(out, axis=1)
-
-
-def _best_match(vector, patterns):
-    """Each pattern's best correlation with `vector` over its shifts."""
-    return (patterns @ vector).max(axis=1)
+    return np.stack([
+        _vectors(cells[:, SHIFT + dy:SHIFT + dy + height, SHIFT + dx:SHIFT + dx + width])
+        for dy in range(-SHIFT, SHIFT + 1) for dx in range(-SHIFT, SHIFT + 1)], axis=1)

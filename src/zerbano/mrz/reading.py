@@ -35,7 +35,7 @@ VALID_CONFIDENCE = 0.9
 ALTERNATIVES = 3
 ALTERNATIVE_FLOOR = 0.005
 # Strips are sampled from the pyramid level where a character is at least this wide.
-READ_PITCH = 16.0
+READ_PITCH = 12.0
 CAP_PER_PITCH = 0.99
 # A zone still not valid is read again, and taken if it then reads valid (and no less sure of
 # what it changes): with its glyphs taller or shorter than their pitch gives them (a page seen
@@ -57,7 +57,9 @@ REREADS = 1
 # No search on an image narrower than this (pixels).
 MIN_SIDE = 16
 # JPEGs up to this size are decoded whole at once.
-FULL_DECODE_PIXELS = 2_500_000  # OCR-B's capital height as a share of its advance
+FULL_DECODE_PIXELS = 2_500_000
+# A larger JPEG is decoded at the reduction that leaves its longer side at least this long.
+DECODE_SIDE = 1536
 
 _MESSAGES = {
     "type": "read() takes a path, the bytes of an image file or a numpy uint8 array, not {type}",
@@ -190,12 +192,14 @@ class _Pyramid:
         if size is None:  # not a JPEG: decoded at full size
             gray = decode(1)
             return cls((gray.shape[1], gray.shape[0]), {1: gray})
-        # A page of a few megapixels is decoded whole (its small characters need every pixel
-        # and a second decode would cost more); a larger one at the reduction that leaves about
-        # COARSE_SIDE pixels for the search, finer levels decoded only if the zone needs them.
+        # A page of a few megapixels is decoded whole (its small characters need every pixel);
+        # a larger one at the reduction that leaves at least DECODE_SIDE pixels, from which the
+        # search's smaller copies are made and most zones read; the whole page is decoded only
+        # if the zone's characters need it. Decoding is mostly the entropy decoder's work,
+        # which a reduced decode saves little of: one decode a page where it can be.
         factor = 1
         if size[0] * size[1] > FULL_DECODE_PIXELS:
-            while factor < 8 and max(size) / (2 * factor) >= 0.75 * search.COARSE_SIDE:
+            while factor < 8 and max(size) / (2 * factor) >= DECODE_SIDE:
                 factor *= 2
         gray = decode(factor)
         # The decoder may have turned the picture by its EXIF orientation.
