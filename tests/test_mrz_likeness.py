@@ -81,3 +81,12 @@ def test_cells_of_fields_that_admit_letters_and_digits_are_no_patterns():
     rows = np.array([posterior(LETTER_O, 0.999, ZERO), posterior(ZERO, 0.8, LETTER_O)])
     admitted = np.array([ANY, ANY])
     assert np.array_equal(likeness.settle(cells, rows, admitted), rows)
+
+
+def test_a_cell_is_matched_only_to_the_symbols_its_field_admits():
+    # A name's doubtful cell that looks just like the dates' zeros stays a letter: the
+    # field admits no digit.
+    cells, rows, admitted = zone("0", posterior(LETTER_O, 0.8, ZERO), patterns=("0", "0"))
+    admitted[-1] = LETTERS
+    settled = likeness.settle(cells, rows, admitted)
+    assert settled[-1].argmax() == LETTER_O

@@ -81,6 +81,8 @@ def settle(cells, posteriors, admitted):
     likeness = cv2.gemm(vectors, columns, 1.0, None, 0.0).reshape(
         len(doubtful), len(labels), -1).max(axis=2)
     scores = np.stack([likeness[:, labels == symbol].max(axis=1) for symbol in symbols], axis=1)
+    # A cell is matched only to the symbols its field admits.
+    scores = np.where(admitted[doubtful][:, symbols], scores, -1.0)
     for row, index in enumerate(doubtful):
         read = int(posteriors[index].argmax())
         ranked = np.argsort(-scores[row])
