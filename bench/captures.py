@@ -20,6 +20,15 @@ Everything is drawn from `numpy.random.default_rng(seed)`: the same seed gives t
 bytes with the same versions of OpenCV, Pillow and FreeType. Every drawn parameter can be
 fixed by a keyword of `generate` (see `PARAMETERS`), and all of them are in the truth record.
 
+Varied print: `generate(seed, print="varied")` also draws the zone's stroke weight (-0.07 to
++0.10 mm about the font's, the glyphs' outlines moved out or in by half of it) and a jitter
+(up to 0.08 of the pitch) by which each character is shifted off its cell, across and along
+the line, as real printing does. These come from a generator of their own (seeded by the
+seed and PRINT_STREAM): the rest of a seed's capture (its text, page and scene) is the same
+as the nominal print's, and the nominal print, the default, draws nothing more than it ever
+did, so a seed's default capture stays byte for byte what it was. The truth's params then
+hold print, stroke and jitter; a nominal capture's params have none of them.
+
 The truth record (a dict of plain JSON types):
     seed            the seed
     version         the generator's VERSION
@@ -37,7 +46,8 @@ The truth record (a dict of plain JSON types):
                     base line of the last; None without a zone
     page_corners    the page's four corners the same way
     frame           [width, height] in pixels
-    params          every drawn parameter (see PARAMETERS), and the scale in px/mm
+    params          every drawn parameter (see PARAMETERS), and the scale in px/mm; with
+                    varied print also print ("varied"), stroke (mm) and jitter (of the pitch)
 """
 
 import argparse
@@ -79,6 +89,14 @@ FRAMES = [(640, 480), (1280, 720), (1280, 960), (1600, 1200), (1920, 1080), (204
           (2592, 1944), (3264, 2448), (4032, 3024)]
 HEIGHT_BANDS = [(10, 14), (14, 20), (20, 30), (30, 60)]
 
+# The zone's print: nominal (OCR-B as the font draws it, every character in its cell) or
+# varied (the stroke weight and each character's place drawn, from a generator of their own).
+NOMINAL, VARIED = "nominal", "varied"
+PRINTS = (NOMINAL, VARIED)
+STROKE_MM = (-0.07, 0.10)  # the varied print's stroke weight about the font's, in mm
+JITTER = (0.0, 0.08)  # its largest shift of a character off its cell, a share of the pitch
+PRINT_STREAM = 0x5052  # the print generator's second seed word, beside the capture's seed
+
 # Keywords of generate(): each fixes one drawn parameter.
 PARAMETERS = {
     "layout": "one of LAYOUTS",
@@ -94,6 +112,10 @@ PARAMETERS = {
     "noise": "sensor noise sigma in gray levels",
     "light": "depth of the uneven light, 0 (flat) to 1",
     "quality": "JPEG quality (55 to 95)",
+    "print": f'"{NOMINAL}" (the default) or "{VARIED}": the zone\'s stroke and jitter drawn too',
+    "stroke": "mm added to the zone's stroke weight (varied print: -0.07 to +0.10)",
+    "jitter": "largest shift of a zone character off its cell, a share of the pitch "
+              "(varied print: 0 to 0.08)",
 }
 
 _SURNAMES = ["ODONNELL", "QUOD", "DOE", "OKONKWO", "BOODOO", "MODOQ", "SANDOVAL", "ERIKSSON",
@@ -236,9 +258,12 @@ def ocrb_cap_per_pitch():
     return -top / font.getlength("H")
 
 
-def draw_zone(lines, scale, supersample=4):
+def draw_zone(lines, scale, supersample=4, stroke=0.0, offsets=None):
     """The zone's ink as an alpha mask (float32, 0..1) at `scale` px/mm.
 
+    stroke: mm added to the glyphs' stroke weight (negative: taken off), half on each side.
+    offsets: None, or each character's shift off its cell as a share of the pitch, an array
+    of shape (lines, characters a line, 2) holding (right, down).
     Returns (mask, (x_cell, y_cap), size): the mask, the point of the first cell's left edge on
     the first line's cap line within it, and the zone's (width, height) in page pixels.
     """
@@ -255,13 +280,35 @@ def draw_zone(lines, scale, supersample=4):
     for row, line in enumerate(lines):
         base = margin + cap + row * line_pitch
         for column, char in enumerate(line):
-            draw.text((margin + column * pitch, base), char, fill=255, font=font, anchor="ls")
+            x, y = margin + column * pitch, base
+            if offsets is not None:
+                x += offsets[row][column][0] * pitch
+                y += offsets[row][column][1] * pitch
+            draw.text((x, y), char, fill=255, font=font, anchor="ls")
+    ink = np.asarray(canvas)
+    if stroke:
+        ink = _grown(ink, stroke / 2 * scale * supersample)
     small = (max(1, round(width / supersample)), max(1, round(height / supersample)))
-    mask = cv2.resize(np.asarray(canvas), small, interpolation=cv2.INTER_AREA)
+    mask = cv2.resize(ink, small, interpolation=cv2.INTER_AREA)
     origin = (margin / supersample, margin / supersample)
     size = (len(lines[0]) * PITCH_MM * scale,
             cap / supersample + (len(lines) - 1) * LINE_PITCH_MM * scale)
     return mask.astype(np.float32) / 255.0, origin, size
+
+
+def _grown(ink, pixels):
+    """`ink` (uint8 coverage) with its edges moved out by `pixels` (in by a negative amount).
+
+    Each pixel's coverage is taken from its signed distance to the glyph's outline, so that a
+    fraction of a pixel grows or shrinks the stroke by that fraction.
+    """
+    inside = ink >= 128
+    # Distances from each pixel's centre to the outline: half a pixel less than to the
+    # nearest pixel on the other side.
+    to_outside = cv2.distanceTransform(inside.astype(np.uint8), cv2.DIST_L2, 5) - 0.5
+    to_inside = cv2.distanceTransform((~inside).astype(np.uint8), cv2.DIST_L2, 5) - 0.5
+    signed = np.where(inside, to_outside, -to_inside)
+    return np.clip(255.0 * (0.5 + signed + pixels), 0, 255).astype(np.uint8)
 
 
 def _smooth_field(rng, shape, cells, low, high):
@@ -281,10 +328,11 @@ def _put_text(image, items):
     return np.ascontiguousarray(np.asarray(pil)[:, :, ::-1])
 
 
-def draw_page(layout, lines, scale, rng, zone=True):
+def draw_page(layout, lines, scale, rng, zone=True, stroke=0.0, offsets=None):
     """The document page, BGR uint8, at `scale` px/mm; returns (page, zone box or None).
 
     The zone box is (x, y, width, height) in page pixels, as described for `zone_corners`.
+    `stroke` and `offsets` vary the zone's print (see draw_zone).
     """
     page_w_mm, page_h_mm = LAYOUTS[layout]["page"]
     width, height = round(page_w_mm * scale), round(page_h_mm * scale)
@@ -355,7 +403,7 @@ def draw_page(layout, lines, scale, rng, zone=True):
 
     if not zone:
         return page, None
-    mask, (ox, oy), (zw, zh) = draw_zone(lines, scale)
+    mask, (ox, oy), (zw, zh) = draw_zone(lines, scale, stroke=stroke, offsets=offsets)
     x_cell = (page_w_mm - len(lines[0]) * PITCH_MM) / 2 * mm + rng.uniform(-0.5, 0.5) * mm
     y_cap = zone_top_mm * mm
     left, top = round(x_cell - ox), round(y_cap - oy)
@@ -402,6 +450,16 @@ def _draw_params(rng, overrides):
         return float(rng.uniform(low, high))
 
     take("char_height", char_height)
+    params.update(_draw_scene_params(rng, overrides, params["char_height"]))
+    return params
+
+
+def _draw_scene_params(rng, overrides, char_height):
+    """How the page is photographed; `char_height` (px) scales the blurs."""
+    params = {}
+
+    def take(name, draw):
+        params[name] = overrides[name] if name in overrides else draw()
 
     def rotation():
         kind = rng.random()
@@ -414,12 +472,11 @@ def _draw_params(rng, overrides):
     take("rotation", rotation)
     take("portrait", lambda: bool(rng.random() < 0.15))
     take("perspective", lambda: float(rng.uniform(0, 0.035)))
-    take("blur", lambda: float(rng.uniform(0.2, 0.45)
-                               + rng.uniform(0, 0.05) * params["char_height"]))
+    take("blur", lambda: float(rng.uniform(0.2, 0.45) + rng.uniform(0, 0.05) * char_height))
 
     def motion():
         if rng.random() < 0.15:
-            return float(rng.uniform(1, 0.08 * params["char_height"] + 1))
+            return float(rng.uniform(1, 0.08 * char_height + 1))
         return 0.0
 
     take("motion", motion)
@@ -427,6 +484,37 @@ def _draw_params(rng, overrides):
     take("light", lambda: float(rng.uniform(0, 0.6)))
     take("quality", lambda: int(rng.integers(55, 96)))
     return params
+
+
+def _draw_print(seed, overrides):
+    """The zone's print: {} for the nominal print, else its mode, stroke and jitter.
+
+    Drawn from a generator of their own, so that the rest of a seed's capture is the same
+    whatever the print (and the nominal print draws nothing at all).
+    """
+    mode = overrides.get("print", NOMINAL)
+    if mode not in PRINTS:
+        raise ValueError(f"print must be one of {PRINTS}, not {mode!r}")
+    if mode == NOMINAL and not ({"stroke", "jitter"} & set(overrides)):
+        return {}
+    rng = np.random.default_rng([seed, PRINT_STREAM])
+    stroke = float(rng.uniform(*STROKE_MM))
+    jitter = float(rng.uniform(*JITTER))
+    return {"print": VARIED, "stroke": float(overrides.get("stroke", stroke)),
+            "jitter": float(overrides.get("jitter", jitter))}
+
+
+def _character_offsets(seed, jitter, lines):
+    """Each character's (right, down) shift off its cell, a share of the pitch, or None."""
+    if not jitter:
+        return None
+    rng = np.random.default_rng([seed, PRINT_STREAM, 1])
+    return rng.uniform(-jitter, jitter, (len(lines), len(lines[0]), 2))
+
+
+def print_of(truth):
+    """The print of a capture, from its truth record: NOMINAL or VARIED."""
+    return truth["params"].get("print", NOMINAL)
 
 
 def _page_extent(page_size, degrees):
@@ -490,69 +578,40 @@ def _rounded(points):
     return [[round(float(x), 2), round(float(y), 2)] for x, y in points]
 
 
-def generate(seed, **overrides):
-    """A capture drawn from `seed`; keywords (see PARAMETERS) fix any drawn parameter."""
-    unknown = set(overrides) - set(PARAMETERS)
-    if unknown:
-        raise TypeError(f"unknown parameters: {sorted(unknown)}")
-    rng = np.random.default_rng(seed)
-    params = _draw_params(rng, overrides)
-    layout = params["layout"]
-    lines, checks = zone_lines(layout, rng)
-    wrong = None
-    if not params["valid"]:
-        lines, wrong = spoil_check(lines, checks, rng)
+def _turned(width, height, degrees, perspective, rng):
+    """A page's corners turned about its centre and pushed off square by `perspective`.
 
-    cap_per_pitch = ocrb_cap_per_pitch()
-    scale = params["char_height"] / (PITCH_MM * cap_per_pitch)  # px/mm in the frame
-    page_mm = LAYOUTS[layout]["page"]
-    page_px = (page_mm[0] * scale, page_mm[1] * scale)
-    extent = _page_extent(page_px, params["rotation"])
-    frame = _choose_frame(rng, extent, overrides, params["portrait"])
-    params["frame"] = list(frame)
-
-    page, zone_box = draw_page(layout, lines, scale, rng, zone=params["zone"])
-    ph, pw = page.shape[:2]
-    fw, fh = frame
-    # Where the page lies: its centre anywhere that keeps it in the frame (or, when it is
-    # larger than the frame, that keeps its zone in).
-    angle = math.radians(params["rotation"])
+    Returns (corners, centred, turned): its corners in page pixels, the same about its centre,
+    and where they land about the centre of the picture.
+    """
+    angle = math.radians(degrees)
     cos, sin = math.cos(angle), math.sin(angle)
-    page_corners = np.array([[0, 0], [pw, 0], [pw, ph], [0, ph]], np.float64)
-    centred = page_corners - (pw / 2, ph / 2)
+    corners = np.array([[0, 0], [width, 0], [width, height], [0, height]], np.float64)
+    centred = corners - (width / 2, height / 2)
     # Counter-clockwise on screen (y grows downwards).
     turned = np.stack([centred[:, 0] * cos + centred[:, 1] * sin,
                        -centred[:, 0] * sin + centred[:, 1] * cos], axis=1)
-    diagonal = math.hypot(pw, ph)
-    turned += rng.uniform(-1, 1, (4, 2)) * params["perspective"] * diagonal
-    if zone_box is not None:
-        zx, zy, zw, zh = zone_box
-        zone_page = np.array([[zx, zy], [zx + zw, zy], [zx + zw, zy + zh], [zx, zy + zh]])
-    else:
-        zone_page = page_corners
-    lo, hi = turned.min(axis=0), turned.max(axis=0)
-    span_x = (-lo[0], fw - hi[0])
-    span_y = (-lo[1], fh - hi[1])
-    if span_x[0] > span_x[1] or span_y[0] > span_y[1]:
-        # Larger than the frame: keep the zone (and a character around it) in view.
-        matrix = cv2.getPerspectiveTransform(centred.astype(np.float32), turned.astype(np.float32))
-        zone_turned = _transform(zone_page - (pw / 2, ph / 2), matrix)
-        margin = PITCH_MM * scale
-        zlo, zhi = zone_turned.min(axis=0) - margin, zone_turned.max(axis=0) + margin
-        span_x = (-zlo[0], fw - zhi[0])
-        span_y = (-zlo[1], fh - zhi[1])
-        if span_x[0] > span_x[1]:
-            span_x = ((span_x[0] + span_x[1]) / 2,) * 2
-        if span_y[0] > span_y[1]:
-            span_y = ((span_y[0] + span_y[1]) / 2,) * 2
-    centre = (rng.uniform(*span_x), rng.uniform(*span_y))
-    destination = turned + centre
-    homography = cv2.getPerspectiveTransform(page_corners.astype(np.float32),
-                                             destination.astype(np.float32))
+    diagonal = math.hypot(width, height)
+    turned += rng.uniform(-1, 1, (4, 2)) * perspective * diagonal
+    return corners, centred, turned
 
+
+def _photograph(rng, page, homography, frame, params, alpha=None):
+    """The page photographed on a table: the JPEG's bytes and their encoded array.
+
+    `alpha`, when given (float32, 0..1, the page's shape), lets the table show through the
+    page where it is transparent.
+    """
+    fw, fh = frame
     scene = _background(rng, fw, fh)
-    cv2.warpPerspective(page, homography, (fw, fh), dst=scene, flags=cv2.INTER_LINEAR,
-                        borderMode=cv2.BORDER_TRANSPARENT)
+    if alpha is None:
+        cv2.warpPerspective(page, homography, (fw, fh), dst=scene, flags=cv2.INTER_LINEAR,
+                            borderMode=cv2.BORDER_TRANSPARENT)
+    else:
+        warped = cv2.warpPerspective(page, homography, (fw, fh), flags=cv2.INTER_LINEAR)
+        cover = cv2.warpPerspective(alpha, homography, (fw, fh), flags=cv2.INTER_LINEAR)[..., None]
+        scene = (scene * (1 - cover) + warped * cover).astype(np.uint8)
+        del warped, cover
     del page
 
     image = scene.astype(np.float32)
@@ -584,7 +643,66 @@ def generate(seed, **overrides):
     ok, encoded = cv2.imencode(".jpg", image, [cv2.IMWRITE_JPEG_QUALITY, params["quality"]])
     if not ok:
         raise RuntimeError("cv2 could not encode the capture")
-    jpeg = encoded.tobytes()
+    return encoded.tobytes(), encoded
+
+
+def generate(seed, **overrides):
+    """A capture drawn from `seed`; keywords (see PARAMETERS) fix any drawn parameter."""
+    unknown = set(overrides) - set(PARAMETERS)
+    if unknown:
+        raise TypeError(f"unknown parameters: {sorted(unknown)}")
+    varied = _draw_print(seed, overrides)
+    rng = np.random.default_rng(seed)
+    params = _draw_params(rng, overrides)
+    layout = params["layout"]
+    lines, checks = zone_lines(layout, rng)
+    wrong = None
+    if not params["valid"]:
+        lines, wrong = spoil_check(lines, checks, rng)
+
+    cap_per_pitch = ocrb_cap_per_pitch()
+    scale = params["char_height"] / (PITCH_MM * cap_per_pitch)  # px/mm in the frame
+    page_mm = LAYOUTS[layout]["page"]
+    page_px = (page_mm[0] * scale, page_mm[1] * scale)
+    extent = _page_extent(page_px, params["rotation"])
+    frame = _choose_frame(rng, extent, overrides, params["portrait"])
+    params["frame"] = list(frame)
+
+    page, zone_box = draw_page(layout, lines, scale, rng, zone=params["zone"],
+                               stroke=varied.get("stroke", 0.0),
+                               offsets=_character_offsets(seed, varied.get("jitter"), lines))
+    ph, pw = page.shape[:2]
+    fw, fh = frame
+    # Where the page lies: its centre anywhere that keeps it in the frame (or, when it is
+    # larger than the frame, that keeps its zone in).
+    page_corners, centred, turned = _turned(pw, ph, params["rotation"], params["perspective"],
+                                            rng)
+    if zone_box is not None:
+        zx, zy, zw, zh = zone_box
+        zone_page = np.array([[zx, zy], [zx + zw, zy], [zx + zw, zy + zh], [zx, zy + zh]])
+    else:
+        zone_page = page_corners
+    lo, hi = turned.min(axis=0), turned.max(axis=0)
+    span_x = (-lo[0], fw - hi[0])
+    span_y = (-lo[1], fh - hi[1])
+    if span_x[0] > span_x[1] or span_y[0] > span_y[1]:
+        # Larger than the frame: keep the zone (and a character around it) in view.
+        matrix = cv2.getPerspectiveTransform(centred.astype(np.float32), turned.astype(np.float32))
+        zone_turned = _transform(zone_page - (pw / 2, ph / 2), matrix)
+        margin = PITCH_MM * scale
+        zlo, zhi = zone_turned.min(axis=0) - margin, zone_turned.max(axis=0) + margin
+        span_x = (-zlo[0], fw - zhi[0])
+        span_y = (-zlo[1], fh - zhi[1])
+        if span_x[0] > span_x[1]:
+            span_x = ((span_x[0] + span_x[1]) / 2,) * 2
+        if span_y[0] > span_y[1]:
+            span_y = ((span_y[0] + span_y[1]) / 2,) * 2
+    centre = (rng.uniform(*span_x), rng.uniform(*span_y))
+    destination = turned + centre
+    homography = cv2.getPerspectiveTransform(page_corners.astype(np.float32),
+                                             destination.astype(np.float32))
+    jpeg, encoded = _photograph(rng, page, homography, frame, params)
+    del page
 
     corners = _transform(zone_page, homography) if zone_box is not None else None
     if zone_box is not None:
@@ -594,6 +712,7 @@ def generate(seed, **overrides):
     else:
         char_height = params["char_height"]
     params["scale_px_per_mm"] = scale
+    params.update(varied)
     truth = {
         "seed": seed,
         "version": VERSION,

@@ -75,3 +75,75 @@ def test_generate_is_repeatable_and_takes_overrides(captures):
     assert x0 > x2 and y0 > y2
     with pytest.raises(TypeError, match="unknown parameters"):
         captures.generate(7, colour="red")
+
+
+@pytest.mark.parametrize("name", sorted(TRUTH))
+def test_the_default_print_still_makes_the_fixed_captures_byte_for_byte(captures, name):
+    # The nominal print draws nothing of its own: the seed's generator is consumed as before.
+    seed, fixed = captures.FIXTURES[name]
+    capture = captures.generate(seed, **fixed)
+    assert capture.jpeg == (FIXED / name).read_bytes()
+    assert json.loads(json.dumps(capture.truth)) == TRUTH[name]
+
+
+SMALL = {"layout": "TD3", "frame": (640, 480), "char_height": 12.0, "rotation": 3.0}
+
+
+@pytest.mark.parametrize("seed", [3, 40])
+def test_varied_print_changes_only_the_print(captures, seed):
+    nominal = captures.generate(seed, **SMALL)
+    unvaried = captures.generate(seed, **SMALL, print="varied", stroke=0.0, jitter=0.0)
+    varied = captures.generate(seed, **SMALL, print="varied")
+    assert unvaried.jpeg == nominal.jpeg
+    assert varied.jpeg != nominal.jpeg
+    assert "print" not in nominal.truth["params"]
+    params = varied.truth["params"]
+    assert captures.print_of(varied.truth) == "varied" and captures.print_of(nominal.truth) == "nominal"
+    assert -0.07 <= params["stroke"] <= 0.10 and 0 <= params["jitter"] <= 0.08
+    # The scene is the seed's own: same lines, page and frame.
+    for key in ("lines", "zone_corners", "page_corners", "frame"):
+        assert varied.truth[key] == nominal.truth[key]
+
+
+def test_varied_print_is_drawn_per_seed(captures):
+    drawn = [captures._draw_print(seed, {"print": "varied"}) for seed in range(50)]
+    strokes = [d["stroke"] for d in drawn]
+    assert len(set(strokes)) == 50 and min(strokes) < 0 < max(strokes)
+    assert captures._draw_print(7, {}) == {} and captures._draw_print(7, {"print": "nominal"}) == {}
+    assert captures._draw_print(7, {"stroke": 0.05})["stroke"] == 0.05
+    with pytest.raises(ValueError, match="print must be one of"):
+        captures.generate(7, print="bold")
+
+
+@pytest.mark.parametrize("stroke", [-0.07, 0.05, 0.10])
+def test_stroke_weight_widens_or_thins_the_stems(captures, stroke):
+    scale = 10.0  # px/mm: 0.10 mm is a pixel
+
+    def stem_width(mask):
+        # The stem of "I" at mid-height of the cap, over the margin and the first cell.
+        row = mask[mask.shape[0] // 2, : round(captures.PITCH_MM * scale * 2)]
+        return float(row.sum())
+
+    nominal, _, _ = captures.draw_zone(["I" * 6], scale)
+    varied, _, _ = captures.draw_zone(["I" * 6], scale, stroke=stroke)
+    assert stem_width(varied) - stem_width(nominal) == pytest.approx(stroke * scale, abs=0.15)
+
+
+@pytest.mark.parametrize("shift", [(0.08, 0.0), (0.0, -0.08), (-0.05, 0.05)])
+def test_jitter_moves_a_character_off_its_cell(captures, shift):
+    import numpy as np
+
+    scale = 10.0
+    offsets = np.zeros((2, 4, 2))
+    offsets[1, 2] = shift
+
+    def centre(mask):
+        ys, xs = np.nonzero(mask > 0)
+        weights = mask[ys, xs]
+        return np.array([np.average(xs, weights=weights), np.average(ys, weights=weights)])
+
+    lines = ["    ", "  H "]
+    still, _, _ = captures.draw_zone(lines, scale)
+    moved, _, _ = captures.draw_zone(lines, scale, offsets=offsets)
+    pitch = captures.PITCH_MM * scale
+    assert centre(moved) - centre(still) == pytest.approx(np.array(shift) * pitch, abs=0.1)
