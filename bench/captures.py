@@ -7,6 +7,8 @@
 
     python bench/captures.py --count 20 --out /tmp/captures      JPEGs + truth.json
     python bench/captures.py --fixtures tests/data/captures      the tests' fixed captures
+    python bench/captures.py --recapture ../shared/mrz-real --per-image 4 --out /tmp/recaptures
+                                         real pages photographed again: images/ + truth.jsonl
 
 Each capture is a document page (TD3 passport 125x88 mm, TD2 105x74 mm, TD1 card 85.6x54 mm,
 MRV-A visa 120x80 mm, MRV-B visa 105x80 mm) on textured paper with a photo area and other
@@ -29,7 +31,22 @@ as the nominal print's, and the nominal print, the default, draws nothing more t
 did, so a seed's default capture stays byte for byte what it was. The truth's params then
 hold print, stroke and jitter; a nominal capture's params have none of them.
 
-The truth record (a dict of plain JSON types):
+Recaptures: `recapture(page, record, seed)` puts a given picture of a page (a scan, photo or
+screenshot, with its record from a real-document folder's truth.jsonl) into the same kind of
+scene: turned by any angle, tilted, on a table, in uneven light, blurred, noisy, JPEG. It is
+scaled so that its capitals land between 10 and 60 px (log-uniformly), but is never enlarged
+by more than MAX_ENLARGE (1.25): a page with 8 px capitals lands at 10 px, one with 6 px
+capitals at 6 to 7.5 px, since enlarging a small scan invents nothing. A page without a zone
+gets its longer side drawn between 480 and 4032 px under the same bound. The whole page
+stays in view (where its zone lies is not known), and a transparent picture shows the table
+through. The new record has the source's form, with `file` (ORIGINAL-sSEED.jpg), capital
+height (at the page's centre, perspective included) and rotation (clockwise, as text)
+updated, `source` naming the original and the seed, and `recapture` saying what was done
+(the scale, whether the page was enlarged, every drawn parameter). `--recapture DIR` writes
+them into `--out` (never into the project's tree nor the source: they derive from real
+documents), page i's recaptures taking seeds SEED + i * PER_IMAGE on.
+
+The truth record of a synthetic capture (a dict of plain JSON types):
     seed            the seed
     version         the generator's VERSION
     layout          "TD1", "TD2", "TD3", "MRVA" or "MRVB"; None for a page without a zone
@@ -732,6 +749,193 @@ def generate(seed, **overrides):
     return Capture(decoded, truth, jpeg)
 
 
+# --- Real pages photographed again -------------------------------------------------------
+
+# A page is enlarged by at most this much: enlarging a small scan invents no detail.
+MAX_ENLARGE = 1.25
+# Capitals are drawn between these heights (px), log-uniformly, within what the page reaches.
+RECAPTURE_HEIGHTS = (10.0, 60.0)
+# A page without a zone: its longer side is drawn between these lengths (px) instead.
+RECAPTURE_SIDES = (480.0, 4032.0)
+
+# About how many capitals tall a passport page's longer side is (125 mm over 2.2 mm).
+PAGE_SIDE_PER_CAPITAL = 56.0
+
+# Keywords of recapture(): each fixes one drawn parameter.
+RECAPTURE_PARAMETERS = {
+    "char_height": "capital height in frame pixels (pages with a zone), before the page is "
+                   "shrunk to fit the largest frame",
+    "page_side": "the page's longer side in frame pixels (pages without a zone)",
+    **{name: PARAMETERS[name] for name in ("rotation", "frame", "portrait", "perspective",
+                                           "blur", "motion", "noise", "light", "quality")},
+}
+
+
+def _log_uniform(rng, low, high):
+    return float(math.exp(rng.uniform(math.log(low), math.log(high))))
+
+
+def recapture_reach(record, page_shape):
+    """The range (low, high) of what recapture draws for a page: capital heights in px for a
+    page with a zone, the page's longer side in px for one without.
+
+    The top is where the page would be enlarged by MAX_ENLARGE; the bottom is the range's own,
+    or the top where the page cannot reach it.
+    """
+    if record.get("char_height_px"):
+        low, high, native = *RECAPTURE_HEIGHTS, float(record["char_height_px"])
+    else:
+        low, high, native = *RECAPTURE_SIDES, float(max(page_shape[:2]))
+    top = min(high, native * MAX_ENLARGE)
+    return min(low, top), top
+
+
+def recapture_name(file, seed):
+    """The file name of a recapture of `file` from `seed`."""
+    return f"{os.path.splitext(file)[0]}-s{seed}.jpg"
+
+
+def _local_scale(homography, point):
+    """How much the homography enlarges lengths about `point` (the root of its Jacobian)."""
+    x, y = point
+    mapped = _transform([[x, y], [x + 1, y], [x, y + 1]], homography)
+    jacobian = np.stack([mapped[1] - mapped[0], mapped[2] - mapped[0]], axis=1)
+    return math.sqrt(abs(float(np.linalg.det(jacobian))))
+
+
+def _recapture_frame(rng, extent, overrides, portrait):
+    """A frame the whole page fits in, filling a sixth of it or more where one allows; None
+    when the page is too large for every frame. A frame given in `overrides` is taken as it
+    is."""
+    if "frame" in overrides:
+        return tuple(overrides["frame"])
+    frames = [(h, w) if portrait else (w, h) for w, h in FRAMES]
+    fills = [max(extent[0] / w, extent[1] / h) for w, h in frames]
+    fitting = [frame for frame, fill in zip(frames, fills) if fill <= 1.0]
+    if not fitting:
+        return None
+    filled = [frame for frame, fill in zip(frames, fills) if 1 / 6 <= fill <= 1.0]
+    if filled:
+        return filled[int(rng.integers(len(filled)))]
+    return min(fitting, key=lambda frame: frame[0] * frame[1])
+
+
+def _clockwise(rotation, turned_ccw):
+    """A truth's rotation (clockwise degrees as text, or "other") after turning the picture
+    `turned_ccw` degrees counter-clockwise."""
+    try:
+        degrees = float(rotation)
+    except (TypeError, ValueError):
+        return rotation
+    return f"{round(degrees - turned_ccw) % 360}"
+
+
+def recapture(page, record, seed, **overrides):
+    """A photograph of a given page image, drawn from `seed`, in the scenes of `generate`.
+
+    page: the page's picture as decoded (EXIF orientation applied), uint8 H x W x 3 BGR, or
+    H x W x 4 BGRA whose transparent parts show the table. record: its truth in the form of a
+    real-document folder's truth.jsonl (`char_height_px`, `rotation`, ...). Keywords (see
+    RECAPTURE_PARAMETERS) fix any drawn parameter.
+
+    The page is scaled so that its capitals are drawn between RECAPTURE_HEIGHTS, never enlarged
+    by more than MAX_ENLARGE (see recapture_reach), and shrunk further if it would not fit the
+    largest frame; the whole page stays in view. Returns a Capture whose truth is a record of
+    the same form for the new picture: `file` (see recapture_name), capital height and
+    rotation updated, `source` naming the original and the seed, and `recapture` saying what
+    was done.
+    """
+    unknown = set(overrides) - set(RECAPTURE_PARAMETERS)
+    if unknown:
+        raise TypeError(f"unknown parameters: {sorted(unknown)}")
+    if page.dtype != np.uint8 or page.ndim != 3 or page.shape[2] not in (3, 4) or not page.size:
+        raise ValueError("page must be a uint8 array of shape (H, W, 3) or (H, W, 4)")
+    rng = np.random.default_rng(seed)
+    has_zone = bool(record.get("char_height_px"))
+    low, high = recapture_reach(record, page.shape)
+    key = "char_height" if has_zone else "page_side"
+    drawn = float(overrides[key]) if key in overrides else _log_uniform(rng, low, high)
+    native = float(record["char_height_px"]) if has_zone else float(max(page.shape[:2]))
+    # The blurs scale with the capitals; a page without a zone is blurred as one with a zone
+    # across its longer side (a TD3 passport's 44 characters and margins) would be.
+    blur_height = drawn if has_zone else drawn / PAGE_SIDE_PER_CAPITAL
+    params = {key: drawn, **_draw_scene_params(rng, overrides, blur_height)}
+    scale = drawn / native
+
+    height, width = page.shape[:2]
+    _, _, turned = _turned(width * scale, height * scale, params["rotation"],
+                           params["perspective"], rng)
+    extent = turned.max(axis=0) - turned.min(axis=0)
+    frame = _recapture_frame(rng, extent, overrides, params["portrait"])
+    if frame is None:
+        frame = FRAMES[-1][::-1] if params["portrait"] else FRAMES[-1]
+    fit = min(frame[0] / extent[0], frame[1] / extent[1])
+    if fit < 1:
+        # Too large for the frame: shrunk to fill it (the corners scale with the page).
+        shrink = 0.98 * fit
+        scale, turned = scale * shrink, turned * shrink
+    params["frame"] = list(frame)
+
+    size = (max(1, round(width * scale)), max(1, round(height * scale)))
+    smooth = cv2.INTER_AREA if scale < 1 else cv2.INTER_CUBIC
+    resized = cv2.resize(page, size, interpolation=smooth)
+    alpha = None
+    if resized.shape[2] == 4:
+        alpha = resized[..., 3].astype(np.float32) / 255.0
+        resized = np.ascontiguousarray(resized[..., :3])
+    pw, ph = size
+    # The turned corners were drawn for the unrounded size; map the rounded page onto them.
+    lo, hi = turned.min(axis=0), turned.max(axis=0)
+    fw, fh = frame
+    span_x, span_y = (-lo[0], max(-lo[0], fw - hi[0])), (-lo[1], max(-lo[1], fh - hi[1]))
+    centre = (rng.uniform(*span_x), rng.uniform(*span_y))
+    corners = np.array([[0, 0], [pw, 0], [pw, ph], [0, ph]], np.float64)
+    homography = cv2.getPerspectiveTransform(corners.astype(np.float32),
+                                             (turned + centre).astype(np.float32))
+    jpeg, encoded = _photograph(rng, resized, homography, frame, params, alpha=alpha)
+    del resized, alpha
+
+    local = _local_scale(homography, (pw / 2, ph / 2))
+    params["scale"] = scale
+    truth = {
+        **record,
+        "file": recapture_name(record["file"], seed),
+        "char_height_px": (round(float(record["char_height_px"]) * scale * local, 1)
+                           if has_zone else None),
+        "rotation": _clockwise(record.get("rotation"), params["rotation"]),
+        "source": f"recapture of {record['file']}, seed {seed}",
+        "recapture": {
+            "original": record["file"],
+            "original_source": record.get("source"),
+            "original_char_height_px": record.get("char_height_px"),
+            "original_rotation": record.get("rotation"),
+            "seed": seed,
+            "version": VERSION,
+            "enlarged": scale > 1.0,
+            "page_corners": _rounded(_transform(corners, homography)),
+            "params": params,
+        },
+    }
+    decoded = cv2.imdecode(encoded, cv2.IMREAD_COLOR)
+    return Capture(decoded, truth, jpeg)
+
+
+def load_page(path):
+    """A page image as recapture takes it: EXIF orientation applied; BGRA where the file has
+    transparency that the orientation leaves where it is, else BGR. None if it cannot be read."""
+    colour = cv2.imread(path, cv2.IMREAD_COLOR)
+    if colour is None:
+        return None
+    whole = cv2.imread(path, cv2.IMREAD_UNCHANGED)
+    if whole is not None and whole.ndim == 3 and whole.shape[2] == 4:
+        if whole.dtype == np.uint16:
+            whole = (whole >> 8).astype(np.uint8)
+        # Alpha only where decoding without the orientation gave the same picture.
+        if whole.dtype == np.uint8 and np.array_equal(whole[..., :3], colour):
+            return whole
+    return colour
+
+
 # --- Files -------------------------------------------------------------------------------
 
 # The tests' fixed captures: name -> (seed, overrides). Small frames keep the files small.
@@ -771,13 +975,78 @@ def write(directory, named):
         file.write("\n")
 
 
+def _inside(path, folder):
+    path, folder = os.path.realpath(path), os.path.realpath(folder)
+    return os.path.commonpath([path, folder]) == folder
+
+
+def write_recaptures(source, out, per_image, first_seed, progress=None):
+    """Photographs each page of the folder `source` again `per_image` times into `out`.
+
+    Writes out/images/*.jpg and out/truth.jsonl (a record a recapture, in the source's order);
+    page i's recaptures take seeds first_seed + i * per_image onwards. Returns the notes on
+    pages that could not be used. One page and one recapture are held at a time.
+    """
+    with open(os.path.join(source, "truth.jsonl"), encoding="utf-8") as file:
+        records = [json.loads(line) for line in file if line.strip()]
+    os.makedirs(os.path.join(out, "images"), exist_ok=True)
+    notes, written = [], []
+    for index, record in enumerate(records):
+        page = load_page(os.path.join(source, "images", record["file"]))
+        if page is None:
+            notes.append(f"{record['file']}: cannot be decoded; left out")
+            continue
+        for k in range(per_image):
+            capture = recapture(page, record, first_seed + index * per_image + k)
+            with open(os.path.join(out, "images", capture.truth["file"]), "wb") as file:
+                file.write(capture.jpeg)
+            written.append(json.dumps(capture.truth, ensure_ascii=False))
+            del capture
+        del page
+        if progress:
+            progress(index + 1, len(records))
+    temporary = os.path.join(out, "truth.jsonl.tmp")
+    with open(temporary, "w", encoding="utf-8") as file:
+        file.write("".join(line + "\n" for line in written))
+    os.replace(temporary, os.path.join(out, "truth.jsonl"))
+    return notes
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--out", help="folder to write JPEGs and truth.json into")
+    parser.add_argument("--out", help="folder to write JPEGs and truth.json (or, with "
+                                      "--recapture, images/ and truth.jsonl) into")
     parser.add_argument("--count", type=int, default=10)
     parser.add_argument("--seed", type=int, default=0, help="the first seed")
     parser.add_argument("--fixtures", metavar="DIR", help="write the tests' fixed captures")
+    parser.add_argument("--recapture", metavar="DIR",
+                        help="photograph again the pages of DIR/truth.jsonl (images in "
+                             "DIR/images)")
+    parser.add_argument("--per-image", type=int, default=4,
+                        help="recaptures of each page (default 4)")
     args = parser.parse_args(argv)
+    if args.recapture:
+        if not args.out:
+            parser.error("--recapture needs --out")
+        if args.per_image < 1:
+            parser.error("--per-image must be 1 or more")
+        project = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        # Recaptures derive from real documents, which never enter the project tree.
+        for folder, what in ((project, "the project's tree"), (args.recapture, "the source")):
+            if _inside(args.out, folder):
+                parser.error(f"--out {args.out} is inside {what} ({folder}); write elsewhere")
+        if not os.path.isfile(os.path.join(args.recapture, "truth.jsonl")):
+            parser.error(f"no truth.jsonl in {args.recapture}")
+
+        def progress(done, total):
+            if sys.stderr.isatty():
+                print(f"\r{done}/{total} pages", end="" if done < total else "\n",
+                      file=sys.stderr, flush=True)
+
+        for note in write_recaptures(args.recapture, args.out, args.per_image, args.seed,
+                                     progress):
+            print(note, file=sys.stderr)
+        return 0
     if args.fixtures:
         write(args.fixtures, ((name, generate(seed, **fixed))
                               for name, (seed, fixed) in FIXTURES.items()))
@@ -785,7 +1054,7 @@ def main(argv=None):
         write(args.out, ((f"capture-{seed:05}.jpg", generate(seed))
                          for seed in range(args.seed, args.seed + args.count)))
     if not (args.fixtures or args.out):
-        parser.error("give --out or --fixtures")
+        parser.error("give --out, --fixtures or --recapture")
 
 
 if __name__ == "__main__":
