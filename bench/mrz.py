@@ -361,18 +361,19 @@ def report(readers, outcomes):
     return "\n".join(out)
 
 
-def ratio_line(outcomes, ours, theirs):
-    """Median time ratio of two readers over the captures both read."""
+def ratio_line(outcomes, ours, theirs, unit="captures"):
+    """Median time ratio of two readers over the pages both read."""
     a, b = outcomes.get(ours), outcomes.get(theirs)
     if not a or not b:
         return None
     pairs = list(zip(a, b))
-    ratios = [x.seconds / y.seconds for x, y in pairs if x.truth["seed"] == y.truth["seed"]]
+    ratios = [x.seconds / y.seconds for x, y in pairs if x.truth is y.truth]
     if not ratios:
         return None
-    return (f"time {ours} / {theirs}: median of per-capture ratios {statistics.median(ratios):.3f} "
+    return (f"time {ours} / {theirs}: median of per-{unit[:-1]} ratios "
+            f"{statistics.median(ratios):.3f} "
             f"(25-75%: {quantile(ratios, 0.25):.3f}-{quantile(ratios, 0.75):.3f}) "
-            f"over {len(ratios)} captures")
+            f"over {len(ratios)} {unit}")
 
 
 # --- Real pages --------------------------------------------------------------------------
@@ -611,7 +612,7 @@ def _footer(readers, outcomes, notes, peer_limit, unit):
         errors = [o.error for o in outcomes[reader.name] if o.error]
         if errors:
             lines.append(f"{reader.name}: {len(errors)} errors, first: {errors[0]}")
-    ratio = ratio_line(outcomes, Zerbano.name, PassportEye.name)
+    ratio = ratio_line(outcomes, Zerbano.name, PassportEye.name, unit)
     if ratio:
         lines.append(ratio)
     lines += notes
@@ -653,14 +654,14 @@ def main_real(args, readers, notes, plan):
     load_before = "load average {:.2f} {:.2f} {:.2f}".format(*os.getloadavg())
     pages = [(truth["path"], truth) for truth in truths]
     outcomes, crashes = run_readers(readers, pages, plan["peer_captures"], _progress("pages"))
+    if args.json:
+        _save(args.json, outcomes)
     print(real_report(readers, outcomes, detailed=(Zerbano.name,)))
     print()
     for line in _footer(readers, outcomes, notes, plan["peer_captures"], "pages"):
         print(line)
     print(f"pages: {len(truths)} in {os.path.abspath(args.truth)}; "
           + _load_line(started, load_before))
-    if args.json:
-        _save(args.json, outcomes)
     status = 1 if _crashed(crashes) else 0
     if args.write_exact:
         said, written = write_exact(args.write_exact, outcomes[Zerbano.name], truths,
@@ -758,6 +759,8 @@ def main(argv=None):
     finally:
         if temporary is not None:
             temporary.cleanup()
+    if args.json:
+        _save(args.json, outcomes)
 
     print(report(readers, outcomes))
     print()
@@ -766,8 +769,6 @@ def main(argv=None):
     varied = "" if print_mode == captures.NOMINAL else f", print {print_mode}"
     print(f"captures: seeds {first}-{first + count - 1} and {no_zone} pages without a "
           f"zone{varied}, made in {generated:.0f} s; " + _load_line(started, load_before))
-    if args.json:
-        _save(args.json, outcomes)
     return 1 if _crashed(crashes) else 0
 
 

@@ -198,6 +198,7 @@ def test_a_folder_is_summed_up_by_height_layout_and_outcome(bench, tmp_path):
     assert others == ["1", "1", "0", "1", "2", "1", "1"]
     assert "read:    I<UTOD231458907" in text and "MARLA" in text
     assert bench.exact_files(outcomes) == {"exact.jpg"}
+    assert "over 7 pages" in bench.ratio_line({"a": outcomes, "b": outcomes}, "a", "b", "pages")
 
 
 def test_the_exact_list_never_loses_a_name_unless_told(bench, tmp_path):
