@@ -872,7 +872,7 @@ def recapture(page, record, seed, **overrides):
     fit = min(frame[0] / extent[0], frame[1] / extent[1])
     if fit < 1:
         # Too large for the frame: shrunk to fill it (the corners scale with the page).
-        shrink = 0.98 * fit
+        shrink = 0.98 * float(fit)
         scale, turned = scale * shrink, turned * shrink
     params["frame"] = list(frame)
 
@@ -998,9 +998,10 @@ def write_recaptures(source, out, per_image, first_seed, progress=None):
             continue
         for k in range(per_image):
             capture = recapture(page, record, first_seed + index * per_image + k)
+            line = json.dumps(capture.truth, ensure_ascii=False)
             with open(os.path.join(out, "images", capture.truth["file"]), "wb") as file:
                 file.write(capture.jpeg)
-            written.append(json.dumps(capture.truth, ensure_ascii=False))
+            written.append(line)
             del capture
         del page
         if progress:
