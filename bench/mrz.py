@@ -89,7 +89,7 @@ import warnings  # noqa: E402
 import cv2  # noqa: E402
 
 import captures  # noqa: E402
-from mrz_scoring import Outcome, Result, TruthError, load_truth, score  # noqa: E402,F401
+from mrz_scoring import Outcome, Result, TruthError, load_truth  # noqa: E402
 import mrz_scoring  # noqa: E402
 from stats import quantile  # noqa: E402
 import run  # noqa: E402

@@ -98,7 +98,8 @@ def test_varied_print_changes_only_the_print(captures, seed):
     assert varied.jpeg != nominal.jpeg
     assert "print" not in nominal.truth["params"]
     params = varied.truth["params"]
-    assert captures.print_of(varied.truth) == "varied" and captures.print_of(nominal.truth) == "nominal"
+    assert captures.print_of(varied.truth) == "varied"
+    assert captures.print_of(nominal.truth) == "nominal"
     assert -0.07 <= params["stroke"] <= 0.10 and 0 <= params["jitter"] <= 0.08
     # The scene is the seed's own: same lines, page and frame.
     for key in ("lines", "zone_corners", "page_corners", "frame"):

@@ -167,7 +167,8 @@ def _run(bench, folder, answers):
 
 def test_a_folder_is_summed_up_by_height_layout_and_outcome(bench, tmp_path):
     records = [_record("exact.jpg", TD1), _record("wrong.jpg", TD1),
-               _record("fa.jpg", TD1, char_height_px=25), _record("small.jpg", TD1, char_height_px=6),
+               _record("fa.jpg", TD1, char_height_px=25),
+               _record("small.jpg", TD1, char_height_px=6),
                _record("unscored.jpg", TD1, scored=False), _record("blank.jpg", None),
                _record("blank2.jpg", None)]
     folder = _folder(tmp_path, records)
