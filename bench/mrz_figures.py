@@ -2,6 +2,7 @@
 
     python bench/mrz.py --plots docs/plots                        a run, then its figures
     python bench/mrz.py --report RUN.json --captures DIR --plots docs/plots   a saved run's
+    python bench/mrz.py --truth DIR --plots docs/plots            real pages: exact by height
 
 An outcome is read through its capture's truth (`char_height`, `frame`, `layout`, which is
 None on a page without a zone) and its own `exact` and `seconds`, so any data set whose
@@ -17,7 +18,8 @@ TIME_FILE = "mrz-ms-by-size.png"
 
 
 def zones(outcomes):
-    """The outcomes of pages that hold a zone, a reader's list each, readers without any left out."""
+    """The outcomes of pages that hold a zone, a reader's list each (readers without any
+    left out)."""
     chosen = {name: [o for o in items if o.truth.get("layout") is not None]
               for name, items in outcomes.items()}
     return {name: items for name, items in chosen.items() if items}
@@ -57,3 +59,20 @@ def draw(directory, outcomes, known=(), data_set="synthetic captures"):
         os.path.join(directory, TIME_FILE), times,
         f"Reading the zone, decoding included, by frame size ({data_set}; one core)", note))
     return paths
+
+
+def draw_real(directory, outcomes, folder, known=()):
+    """The figure of a run over a folder of real pages: its scored zones read exactly, by
+    capital height, written as `<folder's name>-exact-by-height.png`; returns its path."""
+    series = {name: [(o.truth["char_height"], bool(o.exact)) for o in items
+                     if o.scored and o.truth.get("char_height")]
+              for name, items in outcomes.items()}
+    series = {name: points for name, points in series.items() if points}
+    if not series:
+        return []
+    name = os.path.basename(os.path.normpath(folder))
+    pages = max(len(items) for items in outcomes.values())
+    title = (f"Zones read exactly by capital height: {name} "
+             f"({max(len(p) for p in series.values())} scored zones, {pages} pages)")
+    path = os.path.join(directory, f"{name}-exact-by-height.png")
+    return [plots.exact_by_height(path, series, title, absent_note(series, known))]
