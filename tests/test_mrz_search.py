@@ -112,7 +112,7 @@ def test_print_that_is_not_a_zone_gives_none():
 def test_the_search_offers_the_zone_first_in_its_direction(degrees):
     page = turned(printed_page(TD3, cap=14), degrees)
     gray = cv2.cvtColor(page, cv2.COLOR_BGR2GRAY)
-    found = search.candidates(gray, 1.0)
+    found = list(search.candidates(gray, 1.0))
     assert found
     best = found[0]
     angle = math.degrees(math.atan2(best.axis[1], best.axis[0])) % 180
@@ -151,3 +151,18 @@ def test_a_line_goes_on_only_where_ink_lies_beside_its_end(left, right, goes_on)
     from zerbano.mrz import reading
 
     assert reading._goes_on(strip_with_ends(left, right)) is goes_on
+
+
+@pytest.mark.parametrize("degrees", [0.0, 1.0, 17.0, 90.0, 179.0])
+def test_print_directions_are_found_to_the_degree(degrees):
+    # Glyph-sized dots in rows along `degrees`: the strongest direction is that one, within
+    # a degree, and no direction is given twice.
+    theta = math.radians(degrees)
+    along = np.arange(40) * 10.0
+    x = np.concatenate([300 + along * math.cos(theta) - row * 18 * math.sin(theta)
+                        for row in range(6)])
+    y = np.concatenate([300 + along * math.sin(theta) + row * 18 * math.cos(theta)
+                        for row in range(6)])
+    found = search._directions(x, y, np.full(len(x), 8.0))
+    assert min(abs(found[0] - degrees), 180 - abs(found[0] - degrees)) < 0.5
+    assert all(0 <= d < 180 for d in found) and len(set(found)) == len(found)

@@ -57,25 +57,26 @@ class _Row(NamedTuple):
 
 
 def candidates(gray, scale, limit=8):
-    """Rotated rectangles that may hold the zone, best first.
+    """Rotated rectangles that may hold the zone, best first, as a generator.
 
     gray: uint8 (H, W), the frame at about COARSE_SIDE pixels; scale: input pixels per pixel
-    of `gray`. Returns up to `limit` :class:`Candidate` in input pixels.
+    of `gray`. Yields up to `limit` :class:`Candidate` in input pixels: those of the page's
+    strongest print direction first (the zone runs with most of a page's print), each
+    direction's rows found only when its candidates are asked for.
     """
     x, y, w, h = _glyphs(gray)
     if len(x) < MIN_ROW:
-        return []
-    found = []
+        return
+    given = []
     for degrees in _directions(x, y, np.maximum(w, h)):
         theta = math.radians(degrees)
-        rows = _join(_rows(x, y, w, h, theta))
-        found.extend(_candidates(rows, theta, scale))
-    found.sort(key=lambda c: -c.score)
-    unique = []
-    for candidate in found:
-        if not any(same_place(candidate, other) for other in unique):
-            unique.append(candidate)
-    return unique[:limit]
+        found = _candidates(_join(_rows(x, y, w, h, theta)), theta, scale)
+        for candidate in sorted(found, key=lambda c: -c.score):
+            if len(given) == limit:
+                return
+            if not any(same_place(candidate, other) for other in given):
+                given.append(candidate)
+                yield candidate
 
 
 def same_place(a, b):
@@ -130,7 +131,8 @@ def _directions(x, y, size):
     if not len(angles):
         return []
     histogram = np.bincount(np.round(angles).astype(int) % 180, minlength=180).astype(float)
-    smooth = np.convolve(np.concatenate([histogram[-3:], histogram, histogram[:3]]),
+    # Smoothed around the circle of directions: one entry a degree, as the histogram.
+    smooth = np.convolve(np.concatenate([histogram[-2:], histogram, histogram[:2]]),
                          [1, 2, 3, 2, 1], "valid")
     peaks = []
     for _ in range(DIRECTIONS):
