@@ -470,7 +470,8 @@ def real_report(readers, outcomes, detailed=()):
     for r in active:
         if r.name not in detailed:
             continue
-        notable = [o for o in outcomes[r.name] if o.wrong or o.false_accept or o.invented]
+        notable = [o for o in outcomes[r.name]
+                   if o.wrong or o.false_accept or o.invented or o.disputed]
         if notable:
             out += ["", f"## What {r.name} returned where it was not exact", ""]
             for o in notable:

@@ -15,6 +15,10 @@ The rules, for one page and one reader:
                    printed has a wrong check digit, or the page has no zone; counted whether
                    the zone is scored or not
     invented       a zone returned on a page without one
+    disputed       an unscored zone whose transcription fails its own check digits, read
+                   otherwise and called valid: the reading passes every check where the
+                   transcription does not, and the print itself was found ambiguous. Neither
+                   exact nor a false accept; listed, for someone to look at the image
 Exactness is counted over the scored zones only: an unscored zone may be read or not.
 """
 
@@ -78,7 +82,7 @@ class Outcome:
 
     FIELDS = ("exact", "right", "chars", "nothing", "valid", "false_accept", "seconds", "error")
     # Saved since real pages came in; a run saved before them lacks them.
-    LATER_FIELDS = {"invented": False, "lines": None}
+    LATER_FIELDS = {"invented": False, "lines": None, "disputed": False}
 
     def __init__(self, truth, result, seconds):
         self.truth = truth
@@ -90,7 +94,10 @@ class Outcome:
         self.chars = sum(len(line) for line in truth["lines"])
         self.valid = result.valid
         self.invented = not truth["lines"] and not self.nothing
-        self.false_accept = bool(result.valid) and not (self.exact and truth["valid"])
+        unsure_truth = bool(truth["lines"]) and not truth.get("scored", True) and not truth["valid"]
+        self.disputed = bool(result.valid) and unsure_truth and not self.exact
+        self.false_accept = (bool(result.valid) and not (self.exact and truth["valid"])
+                             and not self.disputed)
 
     @property
     def scored(self):
@@ -107,7 +114,8 @@ class Outcome:
             text = "invented" if self.invented else "nothing"
         else:
             text = "exact" if self.exact else "nothing" if self.nothing else "wrong"
-        return text + (", false accept" if self.false_accept else "")
+        return text + (", false accept" if self.false_accept else
+                       ", disputed" if self.disputed else "")
 
     def to_dict(self):
         key = "seed" if "seed" in self.truth else "file"

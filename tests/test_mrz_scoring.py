@@ -63,6 +63,10 @@ SPOILED = [TD1[0][:14] + "0" + TD1[0][15:]] + TD1[1:]
     (_truth(scored=False), [], None, "nothing", False),
     (_truth(scored=False), WRONG, False, "wrong", False),
     (_truth(scored=False), WRONG, True, "wrong, false accept", False),
+    # Unscored, its transcription failing its own check digits (the print was ambiguous), read
+    # otherwise and called valid: disputed, for a look at the image, not a false accept.
+    (_truth(SPOILED, valid=False, scored=False), TD1, True, "wrong, disputed", False),
+    (_truth(SPOILED, valid=False, scored=False), SPOILED, True, "exact, false accept", False),
     # No zone on the page: any zone is invented, and a false accept when called valid.
     (_truth([]), [], None, "nothing", False),
     (_truth([]), TD1, False, "invented", False),
@@ -76,6 +80,7 @@ def test_outcome_rules(scoring, truth, lines, valid, label, scored):
     assert sum(kinds) == 1
     again = scoring.Outcome.from_dict(json.loads(json.dumps(outcome.to_dict())), truth)
     assert again.label() == label and again.lines == outcome.lines
+    assert not (outcome.disputed and outcome.false_accept)
 
 
 def test_saved_runs_from_before_real_pages_still_load(scoring):
