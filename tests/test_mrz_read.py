@@ -233,3 +233,30 @@ def test_a_zone_whose_lines_all_lost_their_last_glyphs_is_set_to_its_length():
     assert [(l.count, l.centres[0]) for l in zone[1]] == [(44, 20.0), (44, 20.0)]
     # A line with a character too many and none whole is no zone to guess at.
     assert locate._zone([line(45, 50.0), line(41, 73.0)]) is None
+
+
+@pytest.mark.parametrize("line, column, doubted", [
+    (0, 6, True),     # a name: no check digit covers it
+    (1, 2, True),     # the document number: letters and digits, a check digit could agree
+    (1, 14, False),   # the date of birth: digits only, under its check digit
+])
+def test_valid_needs_the_second_model_where_no_check_digit_decides(line, column, doubted):
+    # The upright capture's zone and cells, its reading then altered at one position: the
+    # second model reads that cell as printed and withholds `valid` where nothing else could.
+    import dataclasses
+
+    from zerbano.mrz import reading, search
+
+    pages = reading._Pyramid.of(UPRIGHT)
+    small, scale = next(iter(pages.searches()))
+    zone, cells, probabilities = next(found[1:] for found in (
+        reading._read_candidate(pages, candidate)
+        for candidate in search.candidates(small, scale)) if found and found[1].valid)
+    assert reading._confirmed(zone, cells, probabilities).valid
+    lines = list(zone.lines)
+    printed = lines[line][column]
+    other = "8" if printed.isdigit() and printed != "8" else "3" if printed.isdigit() else (
+        "X" if printed != "X" else "K")
+    lines[line] = lines[line][:column] + other + lines[line][column + 1:]
+    altered = dataclasses.replace(zone, lines=tuple(lines))
+    assert reading._confirmed(altered, cells, probabilities).valid is not doubted

@@ -5,15 +5,19 @@ A line of the zone reaches this unit already resampled to the canonical strip: `
 cells are a fixed grid and need no search. :func:`classify` gives, for each cell, the posterior
 probability of each of the 37 symbols.
 
-The model (``ocrb-glyphs.npz``) is built from the font by ``tools/build_glyph_model.py``: a
-perceptron with one hidden layer over the normalised cell, its scores scaled by a temperature
-fitted on renderings kept out of the fit, so that the posteriors are calibrated there: of the
-characters read with a posterior of 0.9, about nine in ten were right.
+The model (``ocrb-glyphs.onnx``) is built from the font by ``tools/build_glyph_model.py``: a
+small convolutional network over the normalised cell, trained on renderings varied far
+beyond one clean print (stroke weight, proportions, slant, warps, jitter, grounds, blur,
+noise, JPEG), its scores scaled by a temperature fitted on renderings kept out of the fit,
+so that the posteriors are calibrated there. A second model, trained alike on renderings of
+its own, gives :func:`second_opinion`. OpenCV's dnn module runs both; each thread has
+networks of its own (a network is not safe to run from two threads at once).
 """
 
 import functools
 import importlib.resources
-import io
+import json
+import threading
 
 import numpy as np
 
@@ -25,19 +29,36 @@ CELL_W = 16
 CELL_H = 24
 BASELINE = 20.0
 
-MODEL_FILE = "ocrb-glyphs.npz"
+# The reader's model, and a second opinion trained alike on renderings of its own: a zone is
+# called valid only where both read its unchecked characters surely.
+MODEL_FILES = {"reader": "ocrb-glyphs.onnx", "second": "ocrb-glyphs-second.onnx"}
+RECORD_FILE = "ocrb-glyphs.json"
+
+_local = threading.local()
 
 
 @functools.cache
-def load_model():
-    """The model's layers: ``w1`` (CELL_H*CELL_W, hidden), ``b1``, ``w2`` (hidden, 37), ``b2``."""
-    data = importlib.resources.files(__package__).joinpath(MODEL_FILE).read_bytes()
-    with np.load(io.BytesIO(data)) as npz:
-        geometry = tuple(npz["geometry"].tolist())
-        if geometry != (CELL_W, CELL_H, BASELINE):
-            raise RuntimeError(f"{MODEL_FILE} was built for cells {geometry}, not "
-                               f"{(CELL_W, CELL_H, BASELINE)}: rebuild it")
-        return tuple(npz[name].astype(np.float32) for name in ("w1", "b1", "w2", "b2"))
+def model_bytes(role="reader"):
+    """A model's ONNX bytes, once its record has shown it was built for these cells."""
+    files = importlib.resources.files(__package__)
+    record = json.loads(files.joinpath(RECORD_FILE).read_text())
+    geometry = tuple(record["geometry"])
+    if geometry != (CELL_W, CELL_H, BASELINE):
+        raise RuntimeError(f"{MODEL_FILES[role]} was built for cells {geometry}, not "
+                           f"{(CELL_W, CELL_H, BASELINE)}: rebuild it")
+    return files.joinpath(MODEL_FILES[role]).read_bytes()
+
+
+def _network(role):
+    """This thread's network for `role`."""
+    nets = getattr(_local, "nets", None)
+    if nets is None:
+        nets = _local.nets = {}
+    if role not in nets:
+        import cv2
+
+        nets[role] = cv2.dnn.readNetFromONNX(np.frombuffer(model_bytes(role), np.uint8))
+    return nets[role]
 
 
 def features(strip):
@@ -57,18 +78,14 @@ def features(strip):
     return vectors
 
 
-def posteriors(vectors):
+def posteriors(vectors, role="reader"):
     """Posterior probabilities (n, 37) of the symbols, in the order of ``SYMBOLS``."""
-    import cv2
-
-    w1, b1, w2, b2 = load_model()
-    # OpenCV's own product: numpy's goes to a threaded BLAS, whose threads cost ten times the
-    # work on matrices this small (and more on a busy machine).
-    hidden = cv2.gemm(np.ascontiguousarray(vectors, np.float32), w1, 1.0, None, 0.0)
-    hidden += b1
-    np.maximum(hidden, 0, out=hidden)
-    scores = cv2.gemm(hidden, w2, 1.0, None, 0.0)
-    scores += b2
+    cells = (vectors * np.float32(np.sqrt(CELL_H * CELL_W))).reshape(-1, 1, CELL_H, CELL_W)
+    if not len(cells):
+        return np.zeros((0, len(SYMBOLS)), np.float32)
+    net = _network(role)
+    net.setInput(np.ascontiguousarray(cells, np.float32))
+    scores = net.forward().reshape(len(cells), len(SYMBOLS)).astype(np.float32)
     scores -= scores.max(axis=1, keepdims=True)
     np.exp(scores, out=scores)
     scores /= scores.sum(axis=1, keepdims=True)
@@ -78,3 +95,8 @@ def posteriors(vectors):
 def classify(strip):
     """Posteriors (n, 37) of the cells of a canonical strip (see :func:`features`)."""
     return posteriors(features(strip))
+
+
+def second_opinion(strip):
+    """The second model's posteriors (n, 37) of the cells of a canonical strip."""
+    return posteriors(features(strip), "second")

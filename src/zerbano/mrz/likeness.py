@@ -28,6 +28,9 @@ SAME = 0.92
 MARGIN = 0.06
 # Symbols a doubtful cell may be matched to: its first few choices.
 CHOICES = 5
+# A cell whose match with another symbol's patterns reaches this, within MARGIN of its own
+# symbol's, is one the zone cannot vouch for (the same symbol: 5th percentile 0.87).
+NEAR = 0.85
 # Patterns kept of each symbol, the surest first.
 PATTERNS = 6
 # The odds by which a decisive match moves the posterior grow with its margin: e^(STRENGTH
@@ -50,39 +53,10 @@ def settle(cells, posteriors, admitted):
     misreading made doubtful.
     """
     posteriors = np.array(posteriors, dtype=np.float64)
-    within = posteriors * admitted
-    mass = within.sum(axis=1)
-    best = within.argmax(axis=1)
-    # Patterns come from fields that admit digits or letters, not both: there the field has
-    # already told `0` from `O`, and the classifier only the rest.
-    typed = ~(admitted[:, :10].any(axis=1) & admitted[:, 10:36].any(axis=1))
-    sure = typed & (within[np.arange(len(best)), best] >= SURE * np.maximum(mass, 1e-12))
-    if not sure.any() or sure.all():
+    matched = _matches(cells, posteriors, admitted)
+    if matched is None:
         return posteriors
-    doubtful = np.flatnonzero(~sure)
-    # Patterns of the symbols the doubtful cells may be (their first CHOICES choices), the
-    # surest few of each: a zone holds dozens of fillers.
-    wanted = np.unique(np.argsort(-posteriors[doubtful], axis=1)[:, :CHOICES])
-    certainty = np.where(sure, within[np.arange(len(best)), best], -1.0)
-    chosen = [index for symbol in np.intersect1d(wanted, best[sure])
-              for index in np.flatnonzero(sure & (best == symbol))[
-                  np.argsort(-certainty[sure & (best == symbol)])[:PATTERNS]]]
-    if not chosen:
-        return posteriors
-    patterns = _shifted(cells[chosen])
-    labels = best[chosen]
-    symbols = np.unique(labels)
-    # Each doubtful cell's best correlation with each symbol's patterns, over their shifts.
-    vectors = _vectors(cells[doubtful, SHIFT:-SHIFT, SHIFT:-SHIFT])
-    # OpenCV's product (with the patterns laid out as its columns: its transposing flag is
-    # twenty times slower): numpy's goes to a threaded BLAS, whose threads cost more than the
-    # work on matrices this small.
-    columns = np.ascontiguousarray(patterns.reshape(-1, patterns.shape[-1]).T)
-    likeness = cv2.gemm(vectors, columns, 1.0, None, 0.0).reshape(
-        len(doubtful), len(labels), -1).max(axis=2)
-    scores = np.stack([likeness[:, labels == symbol].max(axis=1) for symbol in symbols], axis=1)
-    # A cell is matched only to the symbols its field admits.
-    scores = np.where(admitted[doubtful][:, symbols], scores, -1.0)
+    doubtful, symbols, scores = matched
     for row, index in enumerate(doubtful):
         read = int(posteriors[index].argmax())
         ranked = np.argsort(-scores[row])
@@ -98,6 +72,64 @@ def settle(cells, posteriors, admitted):
             posteriors[index, match] *= min(MAX_ODDS, math.exp(STRENGTH * margin))
             posteriors[index] /= posteriors[index].sum()
     return posteriors
+
+
+def undecided(cells, posteriors, admitted, reported):
+    """bool (n,): the cells the zone's sure cells cannot vouch for as `reported` (n symbol
+    indices): cells not sure themselves that look about as much like the sure cells of
+    another symbol their field admits (NEAR or more, within MARGIN) as like those of the
+    symbol reported. OCR-B's `0` and `O` at a few pixels can be such a cell, which neither
+    classifier should then decide alone."""
+    result = np.zeros(len(cells), bool)
+    matched = _matches(cells, np.asarray(posteriors, np.float64), admitted)
+    if matched is None:
+        return result
+    doubtful, symbols, scores = matched
+    for row, index in enumerate(doubtful):
+        own = symbols == reported[index]
+        mine = scores[row, own].max() if own.any() else -1.0
+        other = scores[row, ~own].max() if (~own).any() else -1.0
+        result[index] = other >= NEAR and other > mine - MARGIN
+    return result
+
+
+def _matches(cells, posteriors, admitted):
+    """(doubtful cells, symbols, scores): each cell not sure itself, and its best
+    correlation with the sure cells of each symbol its first choices may be (-1 where its
+    field does not admit the symbol); None where the zone has no sure cells or no others."""
+    within = posteriors * admitted
+    mass = within.sum(axis=1)
+    best = within.argmax(axis=1)
+    # Patterns come from fields that admit digits or letters, not both: there the field has
+    # already told `0` from `O`, and the classifier only the rest.
+    typed = ~(admitted[:, :10].any(axis=1) & admitted[:, 10:36].any(axis=1))
+    sure = typed & (within[np.arange(len(best)), best] >= SURE * np.maximum(mass, 1e-12))
+    if not sure.any() or sure.all():
+        return None
+    doubtful = np.flatnonzero(~sure)
+    # Patterns of the symbols the doubtful cells may be (their first CHOICES choices), the
+    # surest few of each: a zone holds dozens of fillers.
+    wanted = np.unique(np.argsort(-posteriors[doubtful], axis=1)[:, :CHOICES])
+    certainty = np.where(sure, within[np.arange(len(best)), best], -1.0)
+    chosen = [index for symbol in np.intersect1d(wanted, best[sure])
+              for index in np.flatnonzero(sure & (best == symbol))[
+                  np.argsort(-certainty[sure & (best == symbol)])[:PATTERNS]]]
+    if not chosen:
+        return None
+    patterns = _shifted(cells[chosen])
+    labels = best[chosen]
+    symbols = np.unique(labels)
+    # Each doubtful cell's best correlation with each symbol's patterns, over their shifts.
+    vectors = _vectors(cells[doubtful, SHIFT:-SHIFT, SHIFT:-SHIFT])
+    # OpenCV's product (with the patterns laid out as its columns: its transposing flag is
+    # twenty times slower): numpy's goes to a threaded BLAS, whose threads cost more than the
+    # work on matrices this small.
+    columns = np.ascontiguousarray(patterns.reshape(-1, patterns.shape[-1]).T)
+    likeness = cv2.gemm(vectors, columns, 1.0, None, 0.0).reshape(
+        len(doubtful), len(labels), -1).max(axis=2)
+    scores = np.stack([likeness[:, labels == symbol].max(axis=1) for symbol in symbols], axis=1)
+    # A cell is matched only to the symbols its field admits.
+    return doubtful, symbols, np.where(admitted[doubtful][:, symbols], scores, -1.0)
 
 
 def _vectors(crops):

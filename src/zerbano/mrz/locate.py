@@ -19,6 +19,8 @@ import numpy as np
 
 BAND_PITCH = 14.0       # pixels a character in the band
 LINE_PITCH = 4.23 / 2.54  # ICAO: a line every 4.23 mm, a character every 2.54 mm
+# The line spacings (in character pitches) real zones are set at: ICAO's 1.67 and wider.
+LINE_SPACING = (1.2, 3.4)
 LENGTHS = (30, 36, 44)
 FILLER_RISE = 7 / 72      # OCR-B's `<` ends this far above the base line, in pitches
 MAX_BOW = 0.5             # the most a base line may bow from its chord, in glyph heights
@@ -384,6 +386,6 @@ def _zone(group):
         return None
     ys = [polyval(line.bottom, centre_at(line, 0)) for line in lines]
     for upper, lower in zip(ys, ys[1:]):
-        if not 1.2 * pitch < lower - upper < 2.8 * pitch:
+        if not LINE_SPACING[0] * pitch < lower - upper < LINE_SPACING[1] * pitch:
             return None
     return -sum(abs(c - length) for c in counts), lines

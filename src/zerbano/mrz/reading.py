@@ -117,13 +117,63 @@ def read(image, *, max_pixels=imagesize.DEFAULT_MAX_PIXELS):
             if reading is None:
                 continue
             if reading[1].valid:
-                return reading[1]
+                return _confirmed(*reading[1:])
+            # Other print set into a layout is no reading: it neither ends the search nor
+            # hides the candidates around it.
+            if not _plausible(reading[1]):
+                continue
             read_zones.append(reading[1].location)
             if best is None or reading[0] > best[0]:
                 best = reading
         if best is not None:
             break
-    return best[1] if best is not None and _plausible(best[1]) else None
+    return None if best is None else best[1]
+
+
+def _confirmed(zone, cells, probabilities):
+    """The zone, valid only if the second model also reads surely every character that no
+    check digit covers, and every one whose field admits letters and digits alike.
+
+    Names have no check digit: a misread name is caught only by the classifier's doubt, and
+    on a small or blurred print one model can be sure and wrong. A character in a field of
+    letters and digits can be misread into its partner (`0`, `O`) so that a check digit
+    printed wrong happens to agree. Two models trained on renderings of their own are seldom
+    sure of the same mistake.
+    """
+    plan = text._plan_for(text.LAYOUTS[zone.format], zone.lines)
+    checked = {position for check in plan.checks for position in check.positions}
+    checked |= {check.digit for check in plan.checks}
+    doubted = [(line, column) for line, kinds in enumerate(plan.kinds)
+               for column, kind in enumerate(kinds)
+               if (line, column) not in checked or (kind & text.DIGITS and kind & text.LETTERS)]
+    if not doubted:
+        return zone
+    strip = np.concatenate([cells[line][column] for line, column in doubted], axis=1)
+    # The second model's posteriors where it is asked, the reader's elsewhere; the zone's own
+    # sure glyphs then weigh in on both alike (likeness.py).
+    starts = np.cumsum([0] + [len(line) for line in zone.lines])
+    rows = [starts[line] + column for line, column in doubted]
+    combined = np.concatenate(probabilities).astype(np.float64)
+    combined[rows] = glyphs.second_opinion(strip)
+    admitted = [_admitted(kinds) for kinds in plan.kinds]
+    every_cell = np.concatenate(cells)
+    settled = likeness.settle(every_cell, combined, np.concatenate(admitted))
+    index = {s: i for i, s in enumerate(glyphs.SYMBOLS)}
+    # A letter-or-digit cell the zone's own glyphs cannot vouch for (`0` or `O`?) is not
+    # called valid on the classifiers' word alone.
+    reported = np.array([index[char] for line in zone.lines for char in line])
+    mixed = [bool(kind & text.DIGITS and kind & text.LETTERS) for kinds in plan.kinds
+             for kind in kinds]
+    unsure = likeness.undecided(every_cell, np.concatenate(probabilities),
+                                np.concatenate(admitted), reported)
+    if any(unsure & np.array(mixed)):
+        return dataclasses.replace(zone, valid=False)
+    for (line, column), p in zip(doubted, settled[rows]):
+        allowed = admitted[line][column]
+        reported = p[index[zone.lines[line][column]]]
+        if reported < VALID_CONFIDENCE * max(float((p * allowed).sum()), 1e-12):
+            return dataclasses.replace(zone, valid=False)
+    return zone
 
 
 def _plausible(zone):
@@ -209,9 +259,9 @@ class _Pyramid:
     def searches(self):
         """(gray, input pixels a pixel) to search for the zone, in turn until one finds it.
 
-        The search's kernels suit characters of about 3 to 20 pixels: the frame at about
-        COARSE_SIDE pixels first, then at half that for large characters, then at twice that
-        for small ones (where the frame has the pixels).
+        The search suits characters of about 4 to 40 pixels: the frame at about COARSE_SIDE
+        pixels first, then at half that for large characters, then at twice that and finer,
+        to the whole frame, for small ones (where the frame has the pixels).
         """
         factor = min(self.levels)
         side = max(self.levels[factor].shape)
@@ -225,8 +275,12 @@ class _Pyramid:
         yield gray, factor
         if min(gray.shape) >= 2 * MIN_SIDE:
             yield cv2.pyrDown(gray), 2 * factor
-        if factor > 1:
-            yield self.level(factor // 2)
+        # Then finer levels, for small characters in a large frame (a page far from the
+        # camera), down to the whole page: a deeper search only where nothing was found.
+        while factor > 1:
+            factor //= 2
+            gray, factor = self.level(factor)
+            yield gray, factor
 
     def level(self, factor):
         """(image, factor): the page at `factor` or the nearest finer reduction to be had."""
@@ -325,14 +379,14 @@ def _read_candidate(pages, candidate):
         flipped = not flipped
         score, ordered, probabilities, cells = _read_strips(
             turned if flipped else upright, lines, flipped)
-    result = _verdict(probabilities, cells)
+        result = _verdict(probabilities, cells)
     if result is None or not result.valid:
         # A second look with the lines fitted again from what the first one read.
         second = _second_reading(image, to_level, ordered, flipped, probabilities, cells,
                                  result)
         if second is not None and (result is None or _rank(second[3], second[0])
                                    > _rank(result, score)):
-            score, ordered, probabilities, result = second
+            score, ordered, probabilities, result, cells = second
     for aspect, along in RETRIES:
         if result is None or result.valid:
             break
@@ -346,12 +400,24 @@ def _read_candidate(pages, candidate):
         # digit printed wrong must not win over the zone as printed.
         if other is not None and other.valid and _no_less_sure(other, result):
             score = float(sum(_line_score(p) for p in again))
-            ordered, probabilities, result = stretched, again, other
+            ordered, probabilities, result, cells = stretched, again, other, again_cells
     if result is None:
         return None
     corners = _corners(to_input, ordered, flipped)
-    return _rank(result, score), dataclasses.replace(
-        result, location=corners)
+    return (_rank(result, score), dataclasses.replace(result, location=corners), cells,
+            probabilities)
+
+
+def _ink_shares(wide):
+    """Each cell's share of ink: pixels half as dark as the strip's strokes against the
+    ground of their own cell (guilloche and texture are lighter than print, and a cell in a
+    shadow or off the page is dark all over)."""
+    count = wide.shape[1] // glyphs.CELL_W
+    cells = wide.reshape(glyphs.CELL_H, count, glyphs.CELL_W).transpose(1, 0, 2).reshape(
+        count, -1).astype(np.float32)
+    contrast = float(np.percentile(wide, 75)) - float(np.percentile(wide, 3))
+    ground = np.percentile(cells, 90, axis=1)
+    return (cells < (ground - contrast / 2)[:, None]).mean(axis=1)
 
 
 def _goes_on(wide):
@@ -361,11 +427,7 @@ def _goes_on(wide):
     guilloche and paper texture beside a line are lighter than its print, and a cell in a
     shadow or off the page is dark all over.
     """
-    cells = wide.reshape(glyphs.CELL_H, -1, glyphs.CELL_W).transpose(1, 0, 2).reshape(
-        wide.shape[1] // glyphs.CELL_W, -1).astype(np.float32)
-    contrast = float(np.percentile(wide, 75)) - float(np.percentile(wide, 3))
-    ground = np.percentile(cells, 90, axis=1)
-    share = (cells < (ground - contrast / 2)[:, None]).mean(axis=1)
+    share = _ink_shares(wide)
     typical = float(np.median(share[1:-1]))
     return bool(max(share[0], share[-1]) > CLEAR_MARGIN * typical)
 
@@ -418,7 +480,7 @@ def _rank(result, score):
 
 
 def _second_reading(image, to_level, ordered, flipped, probabilities, cells, first):
-    """(score, lines, posteriors, MRZ) read again over refitted lines, or None.
+    """(score, lines, posteriors, MRZ, cells) read again over refitted lines, or None.
 
     The first reading tells which cells hold fillers, which the line model could only guess
     from the glyphs' heights; each line is fitted again with them known and read again, and
@@ -445,15 +507,15 @@ def _second_reading(image, to_level, ordered, flipped, probabilities, cells, fir
     result = _verdict(chosen, chosen_cells)
     if result is None:
         return None
-    return score, lines, chosen, result
+    return score, lines, chosen, result, chosen_cells
 
 
 def _band_points(line, flipped, columns, rows):
     """Band coordinates of canonical strip pixels (columns along, rows across the text).
 
-    Each cell's centre follows the line's pitch; within the cell, the glyph is scaled by its
-    own height (`line.aspect`): prints differ in how tall their glyphs are against the pitch,
-    and the classifier knows one proportion.
+    Each cell is centred on its character's centre and sampled at its character's own
+    pitch (times `line.aspect`, which a second look varies), so that cells never drift along
+    a line whose pitch changes in perspective.
     """
     cell = np.floor(columns / glyphs.CELL_W)
     offset = (columns - cell * glyphs.CELL_W - glyphs.CELL_W / 2) / glyphs.CELL_W

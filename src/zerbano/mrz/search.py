@@ -31,7 +31,7 @@ DIRECTIONS = 3          # directions tried, the histogram's strongest peaks
 WEAK_DIRECTION = 0.2    # a peak weaker than this share of the strongest is not tried
 MIN_ROW = 12            # glyphs for a row to be a candidate
 ROW_LENGTHS = (12, 52)  # character positions a candidate row may span
-LINE_PITCH = (1.2, 2.8)  # a zone's line pitch, in character pitches
+LINE_PITCH = (1.2, 3.4)  # a zone's line pitch, in character pitches
 
 
 class Candidate(NamedTuple):
@@ -82,7 +82,8 @@ def candidates(gray, scale, limit=8):
 def same_place(a, b):
     """Whether two candidates are one blob (the same centre and direction, within reason)."""
     distance = np.hypot(a.centre[0] - b.centre[0], a.centre[1] - b.centre[1])
-    return distance < 0.5 * a.width and abs(a.axis[0] * b.axis[0] + a.axis[1] * b.axis[1]) > 0.995
+    parallel = abs(a.axis[0] * b.axis[0] + a.axis[1] * b.axis[1]) > 0.995
+    return distance < 0.5 * min(a.width, b.width) and parallel
 
 
 def _labelled(mask):
