@@ -90,3 +90,16 @@ def test_a_cell_is_matched_only_to_the_symbols_its_field_admits():
     admitted[-1] = LETTERS
     settled = likeness.settle(cells, rows, admitted)
     assert settled[-1].argmax() == LETTER_O
+
+
+@pytest.mark.parametrize("kind, read, patterns, expected", [
+    ("0", ZERO, ("0", "0", "O"), False),   # like the zone's zeros, read as a zero
+    ("0", LETTER_O, ("0", "0"), True),     # just like the zone's zeros, read as an O
+    ("O", LETTER_O, ("0", "0"), False),    # a round O: the zeros cannot speak against it
+    ("O", ZERO, ("0", "0", "O"), True),    # like the zone's Os, read as a zero
+])
+def test_undecided_cells_are_those_the_zone_cannot_vouch_for(kind, read, patterns, expected):
+    other = LETTER_O if read == ZERO else ZERO
+    cells, rows, admitted = zone(kind, posterior(read, 0.95, other), patterns)
+    reported = rows.argmax(axis=1)
+    assert likeness.undecided(cells, rows, admitted, reported)[-1] is np.bool_(expected)

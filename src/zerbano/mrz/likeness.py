@@ -13,7 +13,6 @@ matches them clearly better than any other symbol's.
 
 import math
 
-import cv2
 import numpy as np
 
 from . import glyphs
@@ -78,7 +77,8 @@ def undecided(cells, posteriors, admitted, reported):
     """bool (n,): the cells the zone's sure cells cannot vouch for as `reported` (n symbol
     indices): cells not sure themselves that look about as much like the sure cells of
     another symbol their field admits (NEAR or more, within MARGIN) as like those of the
-    symbol reported. OCR-B's `0` and `O` at a few pixels can be such a cell, which neither
+    symbol reported, or, where the zone has no sure cell of that symbol, just like another's
+    (SAME or more). OCR-B's `0` and `O` at a few pixels can be such a cell, which neither
     classifier should then decide alone."""
     result = np.zeros(len(cells), bool)
     matched = _matches(cells, np.asarray(posteriors, np.float64), admitted)
@@ -89,7 +89,9 @@ def undecided(cells, posteriors, admitted, reported):
         own = symbols == reported[index]
         mine = scores[row, own].max() if own.any() else -1.0
         other = scores[row, ~own].max() if (~own).any() else -1.0
-        result[index] = other >= NEAR and other > mine - MARGIN
+        # Without sure cells of its own symbol, only a cell that looks just like another
+        # symbol's (as a symbol's cells look like each other) is in question.
+        result[index] = other >= (NEAR if own.any() else SAME) and other > mine - MARGIN
     return result
 
 
@@ -121,11 +123,12 @@ def _matches(cells, posteriors, admitted):
     symbols = np.unique(labels)
     # Each doubtful cell's best correlation with each symbol's patterns, over their shifts.
     vectors = _vectors(cells[doubtful, SHIFT:-SHIFT, SHIFT:-SHIFT])
-    # OpenCV's product (with the patterns laid out as its columns: its transposing flag is
-    # twenty times slower): numpy's goes to a threaded BLAS, whose threads cost more than the
-    # work on matrices this small.
-    columns = np.ascontiguousarray(patterns.reshape(-1, patterns.shape[-1]).T)
-    likeness = cv2.gemm(vectors, columns, 1.0, None, 0.0).reshape(
+    # numpy's own loops, not a BLAS: a threaded BLAS (numpy's, or OpenCV's gemm, which calls
+    # it) sums in an order that depends on its threads, and a reading must come out the same
+    # in a worker started with one thread as in the caller; on matrices this small the
+    # loops cost a fraction of a millisecond.
+    columns = patterns.reshape(-1, patterns.shape[-1])
+    likeness = np.einsum("ij,kj->ik", vectors, columns).reshape(
         len(doubtful), len(labels), -1).max(axis=2)
     scores = np.stack([likeness[:, labels == symbol].max(axis=1) for symbol in symbols], axis=1)
     # A cell is matched only to the symbols its field admits.
