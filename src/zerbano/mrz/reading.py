@@ -58,6 +58,11 @@ REREADS = 1
 MIN_SIDE = 16
 # JPEGs up to this size are decoded whole at once.
 FULL_DECODE_PIXELS = 2_500_000
+# The deeper search goes down to levels of this many pixels (its labelling's memory grows
+# with them: four bytes a pixel).
+SEARCH_PIXELS = 3_200_000
+# Levels up to this size are kept when a finer one is decoded.
+KEPT_LEVEL_PIXELS = 1_200_000
 # A larger JPEG is decoded at the reduction that leaves its longer side at least this long.
 DECODE_SIDE = 1536
 
@@ -276,9 +281,12 @@ class _Pyramid:
         if min(gray.shape) >= 2 * MIN_SIDE:
             yield cv2.pyrDown(gray), 2 * factor
         # Then finer levels, for small characters in a large frame (a page far from the
-        # camera), down to the whole page: a deeper search only where nothing was found.
+        # camera), down to SEARCH_PIXELS: a deeper search only where nothing was found.
         while factor > 1:
             factor //= 2
+            width, height = self.size
+            if width * height / (factor * factor) > SEARCH_PIXELS:
+                return
             gray, factor = self.level(factor)
             yield gray, factor
 
@@ -287,6 +295,10 @@ class _Pyramid:
         if factor in self.levels:
             return self.levels[factor], factor
         if self.decode is not None and factor <= 8 and factor < min(self.levels):
+            # The larger levels go first (any is made again from the finer one by a resize):
+            # the whole page decoded is the most the reader holds at once.
+            self.levels = {f: image for f, image in self.levels.items()
+                           if image.size <= KEPT_LEVEL_PIXELS}
             self.levels[factor] = self.decode(factor)
             return self.levels[factor], factor
         finer = [f for f in self.levels if f <= factor]
@@ -353,6 +365,7 @@ def _read_candidate(pages, candidate):
     # The pitch found in the band may call for another level than the candidate's guess.
     pitch = float(np.mean([locate.mean_pitch(line) for line in lines]))
     pitch *= math.hypot(*to_input[:, 0])
+    del image, band  # not held while a finer level may be decoded
     image, factor = pages.level(_factor_for(pitch))
     to_level = to_input.copy()
     to_level[:, :2] /= factor
