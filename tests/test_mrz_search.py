@@ -24,6 +24,7 @@ TD1 = TRUTH["quarter-turn-td1.jpg"]["lines"]
 def printed_page(lines, *, cap=18, tracking=1.0, line_pitch=1.67, other_print=True):
     """A plain page (BGR) with `lines` set in OCR-B: `cap` pixels a capital, each character's
     advance `tracking` times the font's own, lines `line_pitch` advances apart."""
+    pytest.importorskip("PIL", reason="the pages are drawn with Pillow")
     from PIL import Image, ImageDraw, ImageFont
 
     if not OCRB.exists() or not SANS.exists():
