@@ -260,3 +260,23 @@ def test_valid_needs_the_second_model_where_no_check_digit_decides(line, column,
     lines[line] = lines[line][:column] + other + lines[line][column + 1:]
     altered = dataclasses.replace(zone, lines=tuple(lines))
     assert reading._confirmed(altered, cells, probabilities).valid is not doubted
+
+
+@pytest.mark.parametrize("enlarge", [1, 3])
+def test_exif_orientation_is_honoured(enlarge):
+    # The pixels stored turned a quarter, the file saying to turn them back: the zone's corners
+    # come back in the picture as shown, whole or from a reduced decode (a larger file).
+    import io
+
+    PIL = pytest.importorskip("PIL.Image")
+    shown = read(UPRIGHT)
+    stored = PIL.open(UPRIGHT).transpose(PIL.Transpose.ROTATE_90)
+    stored = stored.resize((stored.width * enlarge, stored.height * enlarge))
+    exif = PIL.Exif()
+    exif[0x0112] = 6  # turn 90 degrees clockwise to show
+    data = io.BytesIO()
+    stored.save(data, "JPEG", quality=92, exif=exif)
+    zone = read(data.getvalue())
+    assert zone.lines == shown.lines and zone.valid
+    error = np.abs(np.array(zone.location) / enlarge - np.array(shown.location)).max()
+    assert error < 0.25 * TRUTH["upright-td3.jpg"]["char_height"]

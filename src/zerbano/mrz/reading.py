@@ -2,19 +2,20 @@
 
 The work, and where it lives:
 
-* here: the input (a path, encoded bytes or an array), decoded at the smallest size that still
-  serves (JPEG's own scaled decoding), a pyramid of the page made only as far as needed, the
-  two readings of each candidate (as found and turned by a half), and the verdict;
-* ``locate.py``: where the zone may be (candidates over the whole frame) and the model of its
-  lines inside an upright band;
-* ``glyphs.py``: each line resampled into canonical cells, and the symbols' posteriors;
+* here: the input (a path, encoded bytes or an array), decoded at a reduction where it can be
+  (JPEG's own scaled decoding), a pyramid of the page made only as far as needed, each
+  candidate read the way up a sample of its cells reads better, the verdict, and the second
+  opinion before a zone is called valid;
+* ``search.py``: where the zone may be (candidates over the whole frame);
+* ``locate.py``: the model of its lines inside an upright band around a candidate;
+* ``glyphs.py``: the symbols' posteriors of canonical cells, from the two models;
+* ``likeness.py``: the zone's sure glyphs settle its doubtful ones;
 * ``text.py``: the layouts, the check digits and the repairs they decide.
 
-Where the time goes (cProfile, one core): decoding is the largest part (a quarter of a 1920x1080
-page's 15 ms, two thirds of a 4032x3024 page's 55 ms, which decodes at a quarter and a half of
-its size), then OpenCV's labelling, morphology, contours and warps; the reader's own Python
-(chaining glyphs into lines, the fits, the verdict) is about a tenth, and the classifier (two
-small matrix products through OpenCV) under a millisecond. Nothing here calls for C++.
+Where the time goes (cProfile, one core, the synthetic captures): on a 1920x1080 page the
+classifier's networks are the largest part (about a quarter), then decoding, OpenCV's
+labelling and thresholds; on a 4032x3024 page decoding is more than half. The reader's own
+Python (the chains, the fits, the verdict) is a small share: nothing here calls for C++.
 """
 
 import dataclasses
@@ -83,7 +84,7 @@ def read(image, *, max_pixels=imagesize.DEFAULT_MAX_PIXELS):
     image file (``bytes``, ``bytearray``, ``memoryview``), or a NumPy ``uint8`` array (H x W
     gray or H x W x 3 BGR, as OpenCV gives them).
 
-    Returns a :class:`zerbano.mrz.MRZ` whose `location` is the zone's four corners in the
+    Returns a `zerbano.mrz.MRZ` whose `location` is the zone's four corners in the
     input's pixels (clockwise from the top-left as the text reads, the cells' outer edges from
     the first line's cap line to the last line's base line) and whose `confidences` give, for
     each character, the classifier's posterior probability of the character reported among
@@ -91,9 +92,12 @@ def read(image, *, max_pixels=imagesize.DEFAULT_MAX_PIXELS):
     where a check digit or the type overruled the first reading, among the symbols left once
     that reading is ruled out. On the renderings kept out of the model's fit, these posteriors
     are calibrated: of characters read at 0.9, about one in ten is wrong. `valid` is claimed
-    only where the check digits and field types agree and every character's confidence is at
-    least ``VALID_CONFIDENCE``: names have no check digit, and two misreads can cancel out in
-    one check, so a zone read unsurely is reported, but not as valid.
+    only where the check digits and field types agree, every character's confidence is at
+    least ``VALID_CONFIDENCE``, and a second model, trained apart, agrees as surely on every
+    character no check digit decides (names, and fields of letters and digits): names have no
+    check digit, and two misreads can cancel out in one check, so a zone read unsurely is
+    reported, but not as valid. What fails every check digit and reads unsurely is not a
+    zone: None.
 
     max_pixels: a path or bytes whose header gives more pixels than this is refused before it
     is decoded (``imagesize.TooManyPixels``, a ValueError); None lifts the limit. A service
