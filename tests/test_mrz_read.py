@@ -262,6 +262,23 @@ def test_valid_needs_the_second_model_where_no_check_digit_decides(line, column,
     assert reading._confirmed(altered, cells, probabilities).valid is not doubted
 
 
+def test_deeper_search_does_not_hold_the_whole_page():
+    # A 12-megapixel JPEG, decoded at half size; a candidate read at full size decodes the
+    # whole page, which the deeper search's labelling must not hold beside its own memory.
+    from zerbano.mrz import reading
+
+    rng = np.random.default_rng(5)
+    page = cv2.resize(rng.integers(0, 256, (300, 400), np.uint8), (4000, 3000))
+    data = cv2.imencode(".jpg", page)[1].tobytes()
+    pages = reading._Pyramid.of(data)
+    whole, factor = pages.level(1)
+    assert factor == 1 and whole.shape == (3000, 4000)
+    held = [(scale, sorted(pages.levels)) for _, scale in pages.searches()]
+    assert held[-1][0] == 2 and min(held[-1][1]) == 2
+    again, _ = pages.level(1)
+    assert np.array_equal(again, whole)
+
+
 @pytest.mark.parametrize("enlarge", [1, 3])
 def test_exif_orientation_is_honoured(enlarge):
     # The pixels stored turned a quarter, the file saying to turn them back: the zone's corners

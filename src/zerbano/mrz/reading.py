@@ -292,7 +292,16 @@ class _Pyramid:
             if width * height / (factor * factor) > SEARCH_PIXELS:
                 return
             gray, factor = self.level(factor)
+            # The search's labelling takes four bytes a pixel: a finer level held meanwhile
+            # (the whole page, decoded for a candidate read before) would add its own, so it
+            # goes, to be decoded again if a candidate needs it.
+            self._drop_decoded_finer_than(factor)
             yield gray, factor
+
+    def _drop_decoded_finer_than(self, factor):
+        if self.decode is not None:
+            self.levels = {f: image for f, image in self.levels.items()
+                           if f >= factor or image.size <= KEPT_LEVEL_PIXELS}
 
     def level(self, factor):
         """(image, factor): the page at `factor` or the nearest finer reduction to be had."""
