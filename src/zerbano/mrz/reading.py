@@ -295,13 +295,14 @@ class _Pyramid:
             # The search's labelling takes four bytes a pixel: a finer level held meanwhile
             # (the whole page, decoded for a candidate read before) would add its own, so it
             # goes, to be decoded again if a candidate needs it.
-            self._drop_decoded_finer_than(factor)
+            if self.decode is not None:
+                self._drop_large_levels(finer_than=factor)
             yield gray, factor
 
-    def _drop_decoded_finer_than(self, factor):
-        if self.decode is not None:
-            self.levels = {f: image for f, image in self.levels.items()
-                           if f >= factor or image.size <= KEPT_LEVEL_PIXELS}
+    def _drop_large_levels(self, finer_than=math.inf):
+        """Levels over KEPT_LEVEL_PIXELS (finer than `finer_than`) go; the decoder remakes them."""
+        self.levels = {f: image for f, image in self.levels.items()
+                       if f >= finer_than or image.size <= KEPT_LEVEL_PIXELS}
 
     def level(self, factor):
         """(image, factor): the page at `factor` or the nearest finer reduction to be had."""
@@ -310,8 +311,7 @@ class _Pyramid:
         if self.decode is not None and factor <= 8 and factor < min(self.levels):
             # The larger levels go first (any is made again from the finer one by a resize):
             # the whole page decoded is the most the reader holds at once.
-            self.levels = {f: image for f, image in self.levels.items()
-                           if image.size <= KEPT_LEVEL_PIXELS}
+            self._drop_large_levels()
             self.levels[factor] = self.decode(factor)
             return self.levels[factor], factor
         finer = [f for f in self.levels if f <= factor]
