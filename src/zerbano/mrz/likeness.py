@@ -113,14 +113,16 @@ def _matches(cells, posteriors, admitted):
     # surest few of each: a zone holds dozens of fillers.
     wanted = np.unique(np.argsort(-posteriors[doubtful], axis=1)[:, :CHOICES])
     certainty = np.where(sure, within[np.arange(len(best)), best], -1.0)
-    chosen = [index for symbol in np.intersect1d(wanted, best[sure])
-              for index in np.flatnonzero(sure & (best == symbol))[
-                  np.argsort(-certainty[sure & (best == symbol)])[:PATTERNS]]]
+    chosen, starts, symbols = [], [], []
+    for symbol in np.intersect1d(wanted, best[sure]):
+        of_symbol = np.flatnonzero(sure & (best == symbol))
+        starts.append(len(chosen))
+        symbols.append(symbol)
+        chosen.extend(of_symbol[np.argsort(-certainty[of_symbol])[:PATTERNS]])
     if not chosen:
         return None
     patterns = _shifted(cells[chosen])
-    labels = best[chosen]
-    symbols = np.unique(labels)
+    symbols = np.array(symbols)
     # Each doubtful cell's best correlation with each symbol's patterns, over their shifts.
     vectors = _vectors(cells[doubtful, SHIFT:-SHIFT, SHIFT:-SHIFT])
     # numpy's own loops, not a BLAS: a threaded BLAS (numpy's, or OpenCV's gemm, which calls
@@ -129,15 +131,17 @@ def _matches(cells, posteriors, admitted):
     # loops cost a fraction of a millisecond.
     columns = patterns.reshape(-1, patterns.shape[-1])
     likeness = np.einsum("ij,kj->ik", vectors, columns).reshape(
-        len(doubtful), len(labels), -1).max(axis=2)
-    scores = np.stack([likeness[:, labels == symbol].max(axis=1) for symbol in symbols], axis=1)
+        len(doubtful), len(chosen), -1).max(axis=2)
+    # The patterns come symbol by symbol: each symbol's best is the most of its run.
+    scores = np.maximum.reduceat(likeness, starts, axis=1)
     # A cell is matched only to the symbols its field admits.
     return doubtful, symbols, np.where(admitted[doubtful][:, symbols], scores, -1.0)
 
 
 def _vectors(crops):
     """Each crop inverted, its mean removed and scaled to unit length, as a row."""
-    vectors = 255.0 - crops.reshape(len(crops), -1).astype(np.float32)
+    pixels = crops.shape[-2] * crops.shape[-1]
+    vectors = 255.0 - crops.reshape(-1, pixels).astype(np.float32)
     vectors -= vectors.mean(axis=1, keepdims=True)
     return vectors / np.maximum(np.sqrt((vectors * vectors).sum(axis=1, keepdims=True)), 1e-6)
 
@@ -145,6 +149,6 @@ def _vectors(crops):
 def _shifted(cells):
     """(m, shifts, pixels): each pattern's interior, shifted by up to SHIFT each way."""
     height, width = glyphs.CELL_H - 2 * SHIFT, glyphs.CELL_W - 2 * SHIFT
-    return np.stack([
-        _vectors(cells[:, SHIFT + dy:SHIFT + dy + height, SHIFT + dx:SHIFT + dx + width])
-        for dy in range(-SHIFT, SHIFT + 1) for dx in range(-SHIFT, SHIFT + 1)], axis=1)
+    # (m, shifts down, shifts across, height, width), the shifts from -SHIFT to SHIFT.
+    windows = np.lib.stride_tricks.sliding_window_view(cells, (height, width), axis=(1, 2))
+    return _vectors(windows).reshape(len(cells), (2 * SHIFT + 1) ** 2, height * width)

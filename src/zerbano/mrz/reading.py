@@ -19,6 +19,7 @@ Python (the chains, the fits, the verdict) is a small share: nothing here calls 
 """
 
 import dataclasses
+import functools
 import math
 import os
 import struct
@@ -441,9 +442,25 @@ def _ink_shares(wide):
     count = wide.shape[1] // glyphs.CELL_W
     cells = wide.reshape(glyphs.CELL_H, count, glyphs.CELL_W).transpose(1, 0, 2).reshape(
         count, -1).astype(np.float32)
-    contrast = float(np.percentile(wide, 75)) - float(np.percentile(wide, 3))
+    low, high = _percentiles(wide, (3, 75))
+    contrast = high - low
     ground = np.percentile(cells, 90, axis=1)
     return (cells < (ground - contrast / 2)[:, None]).mean(axis=1)
+
+
+def _percentiles(image, percents):
+    """np.percentile's (linear) percentiles of a uint8 image, from its histogram: the same
+    values, without sorting the pixels."""
+    ends = np.cumsum(np.bincount(image.ravel(), minlength=256))
+    values = []
+    for percent in percents:
+        at = (image.size - 1) * (percent / 100)
+        below = math.floor(at)
+        low, high = (float(np.searchsorted(ends, k, side="right")) for k in (below, below + 1))
+        t = at - below
+        # numpy's interpolation, from whichever end is nearer
+        values.append(high - (high - low) * (1 - t) if t >= 0.5 else low + (high - low) * t)
+    return values
 
 
 def _goes_on(wide):
@@ -642,13 +659,13 @@ def _parse(probabilities):
         return None
 
 
-_MASKS = {}
-
-
+@functools.lru_cache(maxsize=64)
 def _admitted(line_kinds):
-    """(n, 37) bool: the symbols each position's field admits."""
-    return np.array([_MASKS.setdefault(kind, np.array([s in kind for s in glyphs.SYMBOLS]))
-                     for kind in line_kinds])
+    """(n, 37) bool, read-only: the symbols each position's field admits (`line_kinds`: a
+    tuple of the positions' sets of symbols; a handful of layouts ask for all there are)."""
+    admitted = np.array([[symbol in kind for symbol in glyphs.SYMBOLS] for kind in line_kinds])
+    admitted.flags.writeable = False
+    return admitted
 
 
 def _confident(result, probabilities, admitted):
