@@ -275,6 +275,20 @@ def test_repair_with_a_readers_candidates():
     assert (mrz.repairs, mrz.valid) == ((), False)
 
 
+@pytest.mark.parametrize("column, options, written", [
+    (33, "G<", "<"),    # in the padding after MARIA, with `<` offered: a stroke across fillers
+    (33, "G", "G"),     # `<` not offered: left as read
+    (15, "A<", "A"),    # after the two fillers between the name's parts: no padding yet
+    (20, "M<", "M"),    # after one filler: no padding yet
+])
+def test_a_names_padding_takes_a_filler_offered(column, options, written):
+    candidates = [list(line) for line in changed(TD3, 0, column, options[0])]
+    candidates[0][column] = options
+    mrz = parse_candidates(candidates)
+    assert mrz.lines[0][column] == written
+    assert mrz.repairs == (((0, column, options[0], "<"),) if written == "<" else ())
+
+
 def test_results_compare_hash_pickle_and_serialize():
     mrz = parse(TD3)
     read = dataclasses.replace(mrz, location=[[1, 2], (3, 4), (5, 6), (7, 8)],

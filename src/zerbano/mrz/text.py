@@ -28,6 +28,9 @@ was `0`, or `"8"` where it had no doubt. The rules hold whatever the candidates 
 - where the position's type decides (a date or check digit wants a digit; a state code, the
   nationality or a name wants a letter or `<`), a character the type refuses becomes the first
   alternative the type allows;
+- a name's parts are set apart by one filler or two, so after three fillers in a row the name
+  is padded to the field's end: a character there becomes `<` where it is an alternative,
+  whatever it was read as (a signature or a stamp across the padding);
 - where the type allows both (document numbers, optional data), the check digits decide: among
   the readings of the positions under failing checks, the one reading that makes those checks
   pass is taken, and nothing when none or several do. A check that cannot pass whatever the
@@ -509,7 +512,7 @@ def parse_candidates(candidates) -> MRZ:
     `candidates[line][column]` is a non-empty string: the character read at that position,
     then the alternatives in order of preference (a classifier's second choices). Lines are
     exactly the zone's, with no whitespace. Alternatives that are not a `CONFUSIONS` partner of
-    the character read are ignored. Raises `MRZError` as `parse` does, on the characters read.
+    the character read are ignored (but for a filler in a name's padding). Raises `MRZError` as `parse` does, on the characters read.
     """
     rows = []
     for number, line in enumerate(candidates, 1):
@@ -568,6 +571,15 @@ def _repair(layout, candidates):
                 allowed = [alt for alt in alternatives(line, column) if alt in kind]
                 if allowed:
                     lines[line][column] = allowed[0]
+
+    # Padding-decided: after a name's first three fillers in a row, the field is padding.
+    for line, start, stop in plan.fields.get("name", ()):
+        padding = "".join(lines[line][start:stop]).find(FILLER * 3)
+        if padding < 0:
+            continue
+        for column in range(start + padding + 3, stop):
+            if lines[line][column] != FILLER and FILLER in candidates[line][column][1:]:
+                lines[line][column] = FILLER
 
     # Check-digit-decided, on the positions whose type allows both a character and its partner.
     current = tuple("".join(line) for line in lines)
