@@ -123,6 +123,21 @@ def test_the_search_offers_the_zone_first_in_its_direction(degrees):
     assert 12 < best.pitch < 17
 
 
+@pytest.mark.parametrize("end", [-1, 1])
+def test_a_candidate_that_is_a_piece_of_a_line_is_read_whole(end):
+    # The search at a coarse level may find a few characters of a line only, off its centre.
+    from zerbano.mrz import reading
+
+    page = printed_page(TD3, cap=14)
+    pages = reading._Pyramid.of(page)
+    line = next(search.candidates(cv2.cvtColor(page, cv2.COLOR_BGR2GRAY), 1.0))
+    piece = line._replace(length=line.length / 5, centre=(
+        line.centre[0] + end * 0.35 * line.length * line.axis[0],
+        line.centre[1] + end * 0.35 * line.length * line.axis[1]))
+    found = reading._read_candidate(pages, piece)
+    assert found is not None and found[1].lines == tuple(TD3)
+
+
 def strip_with_ends(left, right, count=10):
     """A line's strip, a cell more at each end: glyph-like rings inside, `left` and `right`
     in the end cells ("glyph", "texture", "shadow" or "clear")."""

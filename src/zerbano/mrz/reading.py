@@ -364,22 +364,39 @@ def _to_level(points, factor):
     return (points + 0.5) / factor - 0.5
 
 
+def _lines_around(pages, candidate):
+    """(lines, band-to-input matrix) of the zone in a band around the candidate, or None.
+
+    A candidate shorter than a zone's longest line may be a piece of one (the rest of the
+    line lost to the search at a coarse level): where its band shows no zone, a band as long
+    as the longest line either side of it is tried.
+    """
+    longest = max(locate.LENGTHS) * candidate.pitch
+    tries = (candidate, candidate._replace(length=longest)) if candidate.length < longest else (
+        candidate,)
+    for around in tries:
+        image, factor = pages.level(_factor_for(around.pitch))
+        (width, height), to_input = locate.band_geometry(around)
+        to_level = to_input.copy()
+        to_level[:, :2] /= factor
+        to_level[:, 2] = _to_level(to_input[:, 2], factor)
+        band = cv2.warpAffine(image, to_level, (width, height),
+                              flags=cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP,
+                              borderMode=cv2.BORDER_REPLICATE)
+        lines = locate.lines_in_band(band)
+        if lines is not None:
+            return lines, to_input
+    return None
+
+
 def _read_candidate(pages, candidate):
-    image, factor = pages.level(_factor_for(candidate.pitch))
-    (width, height), to_input = locate.band_geometry(candidate)
-    to_level = to_input.copy()
-    to_level[:, :2] /= factor
-    to_level[:, 2] = _to_level(to_input[:, 2], factor)
-    band = cv2.warpAffine(image, to_level, (width, height),
-                          flags=cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP,
-                          borderMode=cv2.BORDER_REPLICATE)
-    lines = locate.lines_in_band(band)
-    if lines is None:
+    found = _lines_around(pages, candidate)
+    if found is None:
         return None
+    lines, to_input = found
     # The pitch found in the band may call for another level than the candidate's guess.
     pitch = float(np.mean([locate.mean_pitch(line) for line in lines]))
     pitch *= math.hypot(*to_input[:, 0])
-    del image, band  # not held while a finer level may be decoded
     image, factor = pages.level(_factor_for(pitch))
     to_level = to_input.copy()
     to_level[:, :2] /= factor
