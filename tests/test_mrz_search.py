@@ -169,6 +169,33 @@ def test_a_line_goes_on_only_where_ink_lies_beside_its_end(left, right, goes_on)
     assert reading._goes_on(strip_with_ends(left, right)) is goes_on
 
 
+@pytest.mark.parametrize("start, glyphs_beyond, moved_by", [
+    (1, 0, -1), (2, 0, -2),   # placed past its first glyphs: moved back onto them
+    (-2, 0, 2),               # placed before its first glyph: moved on
+    (3, 0, None),             # further off than a line model loses
+    (1, 2, None),             # glyphs beyond both ends: other print, not a line placed off
+])
+def test_a_line_placed_a_character_or_two_off_is_moved_onto_its_glyphs(start, glyphs_beyond,
+                                                                      moved_by):
+    from zerbano.mrz import glyphs, locate, reading
+
+    # Ten ring glyphs a pitch of 16 px apart (their base line at y = 40), with more beyond
+    # the end where asked; the line model says ten characters from glyph `start` on.
+    page = np.full((64, 400), 210, np.uint8)
+    for index in range(10 + glyphs_beyond):
+        cv2.ellipse(page, (60 + 16 * index, 30), (4, 7), 0, 0, 360, 40, 2)
+    line = locate.Line(10, (60.0 + 16 * start, 16.0, 0.0), (40.0, 0.0), (20.0, 0.0), 20.0)
+    identity = np.array([[1.0, 0, 0], [0, 1.0, 0]])
+    wide = reading._strip(page, identity, line, False, margin=1)
+    assert reading._goes_on(wide)
+    moved = reading._moved_onto_its_ink(page, identity, line, wide)
+    if moved_by is None:
+        assert moved is None
+    else:
+        assert moved[0].centres[0] == pytest.approx(60.0 + 16 * (start + moved_by))
+        assert moved[1].shape == (glyphs.CELL_H, 12 * glyphs.CELL_W)
+
+
 @pytest.mark.parametrize("degrees", [0.0, 1.0, 17.0, 90.0, 179.0])
 def test_print_directions_are_found_to_the_degree(degrees):
     # Glyph-sized dots in rows along `degrees`: the strongest direction is that one, within

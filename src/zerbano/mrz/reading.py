@@ -49,6 +49,9 @@ SURE_MARGIN = 0.01
 # A cell beside a line's end that holds more than this share of the line's typical cell's
 # ink means the line goes on.
 CLEAR_MARGIN = 0.4
+# A line that goes on past one end only may have been placed this many characters off, at most
+# (glyphs lost at its start to the line model).
+MOVES = 2
 # A zone none of whose check digits agrees, or whose median character is read less surely
 # than this, is not returned.
 PLAUSIBLE_CONFIDENCE = 0.9
@@ -403,13 +406,18 @@ def _read_candidate(pages, candidate):
     to_level[:, 2] = _to_level(to_input[:, 2], factor)
 
     # A zone is set in clear paper: where a line goes on past either end (its last fillers
-    # lost to the search, so that a visa's 44 characters look like 36), this is not the zone.
+    # lost to the search, so that a visa's 44 characters look like 36), this is not the zone,
+    # unless the line was placed a character off (its first glyph lost to the line model).
     width = glyphs.CELL_W
     upright = []
-    for line in lines:
+    lines = list(lines)
+    for position, line in enumerate(lines):
         wide = _strip(image, to_level, line, False, margin=1)
         if _goes_on(wide):
-            return None
+            moved = _moved_onto_its_ink(image, to_level, line, wide)
+            if moved is None:
+                return None
+            lines[position], wide = moved
         upright.append(wide[:, width:-width])
     turned = [_strip(image, to_level, line, True) for line in lines[::-1]]
     # The half turn is told by a sample of cells read both ways (a glyph upside down is read
@@ -490,6 +498,28 @@ def _goes_on(wide):
     share = _ink_shares(wide)
     typical = float(np.median(share[1:-1]))
     return bool(max(share[0], share[-1]) > CLEAR_MARGIN * typical)
+
+
+def _moved_onto_its_ink(image, to_level, line, wide):
+    """(line, its strip with a cell more at each end) moved up to MOVES characters toward the
+    one end of `wide` that has a glyph beside it, as far as its ends are then clear; None
+    where they never are."""
+    share = _ink_shares(wide)
+    typical = float(np.median(share[1:-1]))
+    left, right = (bool(end > CLEAR_MARGIN * typical) for end in (share[0], share[-1]))
+    if left == right:
+        return None
+    for count in range(1, MOVES + 1):
+        moved = locate.shifted(line, -count if left else count)
+        wide = _strip(image, to_level, moved, False, margin=1)
+        share = _ink_shares(wide)
+        typical = float(np.median(share[1:-1]))
+        ahead, behind = (share[0], share[-1]) if left else (share[-1], share[0])
+        if behind > CLEAR_MARGIN * typical:
+            return None  # moved onto the line's own glyphs at the far end
+        if ahead <= CLEAR_MARGIN * typical:
+            return moved, wide
+    return None
 
 
 def _no_less_sure(other, result):
