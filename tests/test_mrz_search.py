@@ -196,6 +196,29 @@ def test_a_line_placed_a_character_or_two_off_is_moved_onto_its_glyphs(start, gl
         assert moved[1].shape == (glyphs.CELL_H, 12 * glyphs.CELL_W)
 
 
+@pytest.mark.parametrize("lost, found", [(8, 36), (11, 36), (14, 30)])
+def test_a_zone_whose_lines_lost_their_start_is_lengthened_onto_it(lost, found):
+    # Two lines of 44 ring glyphs; the line model found `found` characters of each, from
+    # glyph `lost` on (the last few past the line's end, where `lost` is over 8). A two-line
+    # zone of 36 is lengthened to 44 over its glyphs; lines of 30 (a card's) are not.
+    from zerbano.mrz import locate, reading
+
+    page = np.full((120, 900), 210, np.uint8)
+    for row in range(2):
+        for index in range(44):
+            cv2.ellipse(page, (40 + 16 * index, 30 + 40 * row), (4, 7), 0, 0, 360, 40, 2)
+    lines = [locate.Line(found, (40.0 + 16 * lost, 16.0, 0.0), (40.0 + 40 * row, 0.0),
+                         (20.0 + 40 * row, 0.0), 20.0) for row in range(2)]
+    identity = np.array([[1.0, 0, 0], [0, 1.0, 0]])
+    cleared = reading._in_clear_paper(page, identity, lines)
+    if found == 30:
+        assert cleared is None
+    else:
+        assert [(line.count, line.centres[0]) for line in cleared[0]] == [
+            (44, pytest.approx(40.0))] * 2
+        assert [strip.shape[1] for strip in cleared[1]] == [44 * 16] * 2
+
+
 @pytest.mark.parametrize("degrees", [0.0, 1.0, 17.0, 90.0, 179.0])
 def test_print_directions_are_found_to_the_degree(degrees):
     # Glyph-sized dots in rows along `degrees`: the strongest direction is that one, within

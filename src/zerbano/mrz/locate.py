@@ -347,6 +347,12 @@ def _rebase(line, shift, count):
     return line._replace(count=count, centres=centres)
 
 
+def lengthened(line, count, at_start):
+    """The line with `count` characters, those added before its first (`at_start`) or after
+    its last."""
+    return _rebase(line, line.count - count if at_start else 0, count)
+
+
 def shifted(line, along):
     """The line with its character centres moved `along` characters (0: the line itself)."""
     return _rebase(line, along, line.count) if along else line

@@ -405,20 +405,10 @@ def _read_candidate(pages, candidate):
     to_level[:, :2] /= factor
     to_level[:, 2] = _to_level(to_input[:, 2], factor)
 
-    # A zone is set in clear paper: where a line goes on past either end (its last fillers
-    # lost to the search, so that a visa's 44 characters look like 36), this is not the zone,
-    # unless the line was placed a character off (its first glyph lost to the line model).
-    width = glyphs.CELL_W
-    upright = []
-    lines = list(lines)
-    for position, line in enumerate(lines):
-        wide = _strip(image, to_level, line, False, margin=1)
-        if _goes_on(wide):
-            moved = _moved_onto_its_ink(image, to_level, line, wide)
-            if moved is None:
-                return None
-            lines[position], wide = moved
-        upright.append(wide[:, width:-width])
+    cleared = _in_clear_paper(image, to_level, lines)
+    if cleared is None:
+        return None
+    lines, upright = cleared
     turned = [_strip(image, to_level, line, True) for line in lines[::-1]]
     # The half turn is told by a sample of cells read both ways (a glyph upside down is read
     # unsurely); the whole zone is then read the way the sample reads better, and the other
@@ -500,24 +490,67 @@ def _goes_on(wide):
     return bool(max(share[0], share[-1]) > CLEAR_MARGIN * typical)
 
 
-def _moved_onto_its_ink(image, to_level, line, wide):
-    """(line, its strip with a cell more at each end) moved up to MOVES characters toward the
-    one end of `wide` that has a glyph beside it, as far as its ends are then clear; None
-    where they never are."""
+def _in_clear_paper(image, to_level, lines):
+    """(lines, their upright strips) where no line goes on past either end; None otherwise.
+
+    A zone is set in clear paper: a line that goes on past an end is other print, or a line
+    of the zone that lost glyphs to the line model: a character or two at its start (it is
+    moved back onto them), or a run of them, so that a zone of 44 characters looks like one
+    of 36 (it is lengthened to 44 on the side the ink lies).
+    """
+    width = glyphs.CELL_W
+    upright = []
+    placed = list(lines)
+    for position, line in enumerate(lines):
+        wide = _strip(image, to_level, line, False, margin=1)
+        if _goes_on(wide):
+            moved = _moved_onto_its_ink(image, to_level, line, wide)
+            if moved is None:
+                return _lengthened(image, to_level, lines, wide)
+            placed[position], wide = moved
+        upright.append(wide[:, width:-width])
+    return placed, upright
+
+
+def _lengthened(image, to_level, lines, wide):
+    """(lines, upright strips) of a two-line zone read as 36 characters a line, lengthened to
+    44 toward the end of `wide` (a line's strip) that has a glyph beside it, where every line's
+    ends are then clear; None otherwise."""
+    share = _ink_shares(wide)
+    typical = float(np.median(share[1:-1]))
+    left, right = (bool(end > CLEAR_MARGIN * typical) for end in (share[0], share[-1]))
+    if len(lines) != 2 or left == right or any(line.count != 36 for line in lines):
+        return None
+    longer, strips = [], []
+    for line in lines:
+        line = locate.lengthened(line, 44, at_start=left)
+        strip = _strip(image, to_level, line, False, margin=1)
+        if _goes_on(strip):
+            # The line model may have left blank cells at the other end as well.
+            moved = _moved_onto_its_ink(image, to_level, line, strip, moves=44 - 36)
+            if moved is None:
+                return None
+            line, strip = moved
+        longer.append(line)
+        strips.append(strip[:, glyphs.CELL_W:-glyphs.CELL_W])
+    return longer, strips
+
+
+def _moved_onto_its_ink(image, to_level, line, wide, moves=None):
+    """(line, its strip with a cell more at each end) moved up to `moves` (MOVES) characters
+    toward the one end of `wide` that has a glyph beside it, the least that leaves both its
+    ends clear; None where none does."""
     share = _ink_shares(wide)
     typical = float(np.median(share[1:-1]))
     left, right = (bool(end > CLEAR_MARGIN * typical) for end in (share[0], share[-1]))
     if left == right:
         return None
-    for count in range(1, MOVES + 1):
+    for count in range(1, (moves or MOVES) + 1):
         moved = locate.shifted(line, -count if left else count)
         wide = _strip(image, to_level, moved, False, margin=1)
         share = _ink_shares(wide)
         typical = float(np.median(share[1:-1]))
-        ahead, behind = (share[0], share[-1]) if left else (share[-1], share[0])
-        if behind > CLEAR_MARGIN * typical:
-            return None  # moved onto the line's own glyphs at the far end
-        if ahead <= CLEAR_MARGIN * typical:
+        if max(share[0], share[-1]) <= CLEAR_MARGIN * typical:
             return moved, wide
     return None
 
