@@ -188,7 +188,7 @@ def test_a_line_placed_a_character_or_two_off_is_moved_onto_its_glyphs(start, gl
     identity = np.array([[1.0, 0, 0], [0, 1.0, 0]])
     wide = reading._strip(page, identity, line, False, margin=1)
     assert reading._goes_on(wide)
-    moved = reading._moved_onto_its_ink(page, identity, line, wide)
+    moved = reading._moved_onto_its_ink(page, identity, line, reading._inked_ends(wide))
     if moved_by is None:
         assert moved is None
     else:

@@ -478,8 +478,9 @@ def _percentiles(image, percents):
     return values
 
 
-def _goes_on(wide):
-    """Whether a line's strip, with a cell more at each end, has a glyph in either end cell.
+def _inked_ends(wide):
+    """(left, right): whether a line's strip, with a cell more at each end, has a glyph in its
+    left and in its right end cell.
 
     Ink is what is half as dark as the line's strokes against the ground of its own cell:
     guilloche and paper texture beside a line are lighter than its print, and a cell in a
@@ -487,7 +488,12 @@ def _goes_on(wide):
     """
     share = _ink_shares(wide)
     typical = float(np.median(share[1:-1]))
-    return bool(max(share[0], share[-1]) > CLEAR_MARGIN * typical)
+    return bool(share[0] > CLEAR_MARGIN * typical), bool(share[-1] > CLEAR_MARGIN * typical)
+
+
+def _goes_on(wide):
+    """Whether a line's strip, with a cell more at each end, has a glyph in either end cell."""
+    return any(_inked_ends(wide))
 
 
 def _in_clear_paper(image, to_level, lines):
@@ -503,31 +509,31 @@ def _in_clear_paper(image, to_level, lines):
     placed = list(lines)
     for position, line in enumerate(lines):
         wide = _strip(image, to_level, line, False, margin=1)
-        if _goes_on(wide):
-            moved = _moved_onto_its_ink(image, to_level, line, wide)
+        ends = _inked_ends(wide)
+        if any(ends):
+            moved = _moved_onto_its_ink(image, to_level, line, ends)
             if moved is None:
-                return _lengthened(image, to_level, lines, wide)
+                return _lengthened(image, to_level, lines, ends)
             placed[position], wide = moved
         upright.append(wide[:, width:-width])
     return placed, upright
 
 
-def _lengthened(image, to_level, lines, wide):
+def _lengthened(image, to_level, lines, ends):
     """(lines, upright strips) of a two-line zone read as 36 characters a line, lengthened to
-    44 toward the end of `wide` (a line's strip) that has a glyph beside it, where every line's
-    ends are then clear; None otherwise."""
-    share = _ink_shares(wide)
-    typical = float(np.median(share[1:-1]))
-    left, right = (bool(end > CLEAR_MARGIN * typical) for end in (share[0], share[-1]))
+    44 toward the end (`ends`: a line's inked ends, left and right) that has a glyph beside it,
+    where every line's ends are then clear; None otherwise."""
+    left, right = ends
     if len(lines) != 2 or left == right or any(line.count != 36 for line in lines):
         return None
     longer, strips = [], []
     for line in lines:
         line = locate.lengthened(line, 44, at_start=left)
         strip = _strip(image, to_level, line, False, margin=1)
-        if _goes_on(strip):
+        line_ends = _inked_ends(strip)
+        if any(line_ends):
             # The line model may have left blank cells at the other end as well.
-            moved = _moved_onto_its_ink(image, to_level, line, strip, moves=44 - 36)
+            moved = _moved_onto_its_ink(image, to_level, line, line_ends, moves=44 - 36)
             if moved is None:
                 return None
             line, strip = moved
@@ -536,21 +542,17 @@ def _lengthened(image, to_level, lines, wide):
     return longer, strips
 
 
-def _moved_onto_its_ink(image, to_level, line, wide, moves=None):
-    """(line, its strip with a cell more at each end) moved up to `moves` (MOVES) characters
-    toward the one end of `wide` that has a glyph beside it, the least that leaves both its
+def _moved_onto_its_ink(image, to_level, line, ends, moves=MOVES):
+    """(line, its strip with a cell more at each end) moved up to `moves` characters toward the
+    one of its `ends` (left, right) that has a glyph beside it, the least that leaves both its
     ends clear; None where none does."""
-    share = _ink_shares(wide)
-    typical = float(np.median(share[1:-1]))
-    left, right = (bool(end > CLEAR_MARGIN * typical) for end in (share[0], share[-1]))
+    left, right = ends
     if left == right:
         return None
-    for count in range(1, (moves or MOVES) + 1):
+    for count in range(1, moves + 1):
         moved = locate.shifted(line, -count if left else count)
         wide = _strip(image, to_level, moved, False, margin=1)
-        share = _ink_shares(wide)
-        typical = float(np.median(share[1:-1]))
-        if max(share[0], share[-1]) <= CLEAR_MARGIN * typical:
+        if not _goes_on(wide):
             return moved, wide
     return None
 

@@ -512,7 +512,8 @@ def parse_candidates(candidates) -> MRZ:
     `candidates[line][column]` is a non-empty string: the character read at that position,
     then the alternatives in order of preference (a classifier's second choices). Lines are
     exactly the zone's, with no whitespace. Alternatives that are not a `CONFUSIONS` partner of
-    the character read are ignored (but for a filler in a name's padding). Raises `MRZError` as `parse` does, on the characters read.
+    the character read are ignored (but for a filler in a name's padding). Raises `MRZError`
+    as `parse` does, on the characters read.
     """
     rows = []
     for number, line in enumerate(candidates, 1):
