@@ -262,9 +262,10 @@ def test_valid_needs_the_second_model_where_no_check_digit_decides(line, column,
     assert reading._confirmed(altered, cells, probabilities).valid is not doubted
 
 
-def test_deeper_search_does_not_hold_the_whole_page():
+def test_deeper_search_does_not_hold_the_whole_page_beside_a_coarser_level():
     # A 12-megapixel JPEG, decoded at half size; a candidate read at full size decodes the
-    # whole page, which the deeper search's labelling must not hold beside its own memory.
+    # whole page, which the search of the half-size level must not hold beside its own
+    # memory. The search then goes on to the whole page, decoded again.
     from zerbano.mrz import reading
 
     rng = np.random.default_rng(5)
@@ -273,10 +274,9 @@ def test_deeper_search_does_not_hold_the_whole_page():
     pages = reading._Pyramid.of(data)
     whole, factor = pages.level(1)
     assert factor == 1 and whole.shape == (3000, 4000)
-    held = [(scale, sorted(pages.levels)) for _, scale in pages.searches()]
-    assert held[-1][0] == 2 and min(held[-1][1]) == 2
-    again, _ = pages.level(1)
-    assert np.array_equal(again, whole)
+    held = {scale: sorted(pages.levels) for _, scale in pages.searches()}
+    assert list(held) == [4, 8, 2, 1] and min(held[2]) == 2
+    assert np.array_equal(pages.levels[1], whole)
 
 
 @pytest.mark.parametrize("enlarge", [1, 3])

@@ -102,6 +102,35 @@ def test_a_stamp_over_the_zone_s_first_glyphs_leaves_it_read_but_not_sure():
     assert list(zone.lines) == TD1 or not zone.valid
 
 
+@pytest.mark.parametrize("cap, blur", [(10, 1.0), (9, 1.2)])
+def test_small_blurred_characters_in_a_large_frame_are_found_at_full_size(cap, blur):
+    # A zone far from the camera: at half size its glyphs run together, so only the search
+    # of the whole frame finds it (4.3 megapixels, searched a stripe at a time).
+    page = cv2.cvtColor(printed_page(TD3, cap=cap, tracking=0.9), cv2.COLOR_BGR2GRAY)
+    frame = np.full((1800, 2400), 226, np.uint8)
+    frame[900:900 + page.shape[0], 300:300 + page.shape[1]] = page
+    zone = read(cv2.GaussianBlur(frame, (0, 0), blur))
+    assert zone is not None and zone.lines == tuple(TD3)
+
+
+def test_the_search_in_stripes_and_runs_finds_what_it_finds_at_once(monkeypatch):
+    # The frame labelled a stripe at a time, its glyphs compared a run at a time: the same
+    # glyphs (to the float rounding of their centres) and the same candidates.
+    gray = cv2.cvtColor(turned(printed_page(TD3, cap=14), 37), cv2.COLOR_BGR2GRAY)
+
+    def search_once():
+        found = np.stack(search._glyphs(gray), axis=1)
+        return found[np.lexsort(found.T[::-1])], list(search.candidates(gray, 1.0))
+
+    glyphs, candidates = search_once()
+    monkeypatch.setattr(search, "STRIPE_PIXELS", 40 * gray.shape[1])
+    monkeypatch.setattr(search, "PAIRS_AT_ONCE", 500)
+    striped_glyphs, striped_candidates = search_once()
+    assert len(glyphs) > 100 and striped_glyphs.shape == glyphs.shape
+    assert np.allclose(striped_glyphs, glyphs, rtol=0, atol=1e-6)
+    assert striped_candidates == pytest.approx(candidates) and candidates
+
+
 def test_print_that_is_not_a_zone_gives_none():
     # Two long lines of capitals in OCR-B at the zone's pitch, but no zone's layout.
     lines = ["THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG 12".replace(" ", "<")[:44],
@@ -140,7 +169,7 @@ def test_a_candidate_that_is_a_piece_of_a_line_is_read_whole(end):
 
 def strip_with_ends(left, right, count=10):
     """A line's strip, a cell more at each end: glyph-like rings inside, `left` and `right`
-    in the end cells ("glyph", "texture", "shadow" or "clear")."""
+    in the end cells ("glyph", "spill", "texture", "shadow" or "clear")."""
     from zerbano.mrz import glyphs
 
     width = glyphs.CELL_W
@@ -152,6 +181,9 @@ def strip_with_ends(left, right, count=10):
         if kind == "glyph":
             cv2.line(cell, (4, 4), (11, 19), 40, 2)
             cv2.line(cell, (11, 4), (4, 19), 40, 2)
+        elif kind == "spill":  # the line's own end glyph leaning in (the line a bit off)
+            column = 0 if index else width - 3
+            cell[2:22, column:column + 3] = 40
         elif kind == "texture":  # guilloche: fine lines a third as dark as the print
             cell[::3] = 170
         elif kind == "shadow":
@@ -161,7 +193,7 @@ def strip_with_ends(left, right, count=10):
 
 @pytest.mark.parametrize("left, right, goes_on", [
     ("clear", "clear", False), ("glyph", "clear", True), ("clear", "glyph", True),
-    ("texture", "texture", False), ("shadow", "clear", False),
+    ("texture", "texture", False), ("shadow", "clear", False), ("spill", "spill", False),
 ])
 def test_a_line_goes_on_only_where_ink_lies_beside_its_end(left, right, goes_on):
     from zerbano.mrz import reading

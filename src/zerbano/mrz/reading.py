@@ -49,6 +49,8 @@ SURE_MARGIN = 0.01
 # A cell beside a line's end that holds more than this share of the line's typical cell's
 # ink means the line goes on.
 CLEAR_MARGIN = 0.4
+# Columns of that cell, next to the line, that do not count (of a cell's CELL_W).
+ENDS_SPILL = 4
 # A line that goes on past one end only may have been placed this many characters off, at most
 # (glyphs lost at its start to the line model).
 MOVES = 2
@@ -63,9 +65,6 @@ REREADS = 1
 MIN_SIDE = 16
 # JPEGs up to this size are decoded whole at once.
 FULL_DECODE_PIXELS = 2_500_000
-# The deeper search goes down to levels of this many pixels (its labelling's memory grows
-# with them: four bytes a pixel).
-SEARCH_PIXELS = 3_200_000
 # Levels up to this size are kept when a finer one is decoded.
 KEPT_LEVEL_PIXELS = 1_200_000
 # A larger JPEG is decoded at the reduction that leaves its longer side at least this long.
@@ -289,16 +288,13 @@ class _Pyramid:
         if min(gray.shape) >= 2 * MIN_SIDE:
             yield cv2.pyrDown(gray), 2 * factor
         # Then finer levels, for small characters in a large frame (a page far from the
-        # camera), down to SEARCH_PIXELS: a deeper search only where nothing was found.
+        # camera), down to the whole frame: a deeper search only where nothing was found.
         while factor > 1:
             factor //= 2
-            width, height = self.size
-            if width * height / (factor * factor) > SEARCH_PIXELS:
-                return
             gray, factor = self.level(factor)
-            # The search's labelling takes four bytes a pixel: a finer level held meanwhile
-            # (the whole page, decoded for a candidate read before) would add its own, so it
-            # goes, to be decoded again if a candidate needs it.
+            # A finer level held meanwhile (the whole page, decoded for a candidate read
+            # before) would add its own memory to the search's, so it goes, to be decoded
+            # again if a candidate needs it.
             if self.decode is not None:
                 self._drop_large_levels(finer_than=factor)
             yield gray, factor
@@ -450,17 +446,17 @@ def _read_candidate(pages, candidate):
             probabilities)
 
 
-def _ink_shares(wide):
-    """Each cell's share of ink: pixels half as dark as the strip's strokes against the
-    ground of their own cell (guilloche and texture are lighter than print, and a cell in a
-    shadow or off the page is dark all over)."""
+def _ink(wide):
+    """(cells, CELL_H, CELL_W) bool: each cell's ink, pixels half as dark as the strip's
+    strokes against the ground of their own cell (guilloche and texture are lighter than
+    print, and a cell in a shadow or off the page is dark all over)."""
     count = wide.shape[1] // glyphs.CELL_W
-    cells = wide.reshape(glyphs.CELL_H, count, glyphs.CELL_W).transpose(1, 0, 2).reshape(
-        count, -1).astype(np.float32)
+    cells = wide.reshape(glyphs.CELL_H, count, glyphs.CELL_W).transpose(1, 0, 2).astype(
+        np.float32)
     low, high = _percentiles(wide, (3, 75))
     contrast = high - low
-    ground = np.percentile(cells, 90, axis=1)
-    return (cells < (ground - contrast / 2)[:, None]).mean(axis=1)
+    ground = np.percentile(cells.reshape(count, -1), 90, axis=1)
+    return cells < (ground - contrast / 2)[:, None, None]
 
 
 def _percentiles(image, percents):
@@ -484,11 +480,15 @@ def _inked_ends(wide):
 
     Ink is what is half as dark as the line's strokes against the ground of its own cell:
     guilloche and paper texture beside a line are lighter than its print, and a cell in a
-    shadow or off the page is dark all over.
+    shadow or off the page is dark all over. The line's own last glyph may lean into the cell
+    beside it (a line placed a fraction of a character off), so that cell's part next to the
+    line does not count.
     """
-    share = _ink_shares(wide)
-    typical = float(np.median(share[1:-1]))
-    return bool(share[0] > CLEAR_MARGIN * typical), bool(share[-1] > CLEAR_MARGIN * typical)
+    ink = _ink(wide)
+    typical = float(np.median(ink[1:-1].mean(axis=(1, 2))))
+    outer = glyphs.CELL_W - ENDS_SPILL
+    left, right = ink[0][:, :outer].mean(), ink[-1][:, -outer:].mean()
+    return bool(left > CLEAR_MARGIN * typical), bool(right > CLEAR_MARGIN * typical)
 
 
 def _goes_on(wide):

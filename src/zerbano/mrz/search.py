@@ -26,6 +26,8 @@ COARSE_SIDE = 1024      # pixels of the frame's longer side for the search
 THRESHOLD_BLOCK = 31    # the local threshold's window, coarse pixels
 THRESHOLD_OFFSET = 12   # how much darker than its surroundings ink is, grey levels
 GLYPH_SIZE = (4, 64)    # the extent of a glyph's component, coarse pixels
+STRIPE_PIXELS = 1_000_000  # pixels labelled at once (a finer level is searched in stripes)
+PAIRS_AT_ONCE = 100_000  # glyph pairs compared at once
 WINDOW = 96             # neighbours looked at for each glyph, in order along a direction
 DIRECTIONS = 3          # directions tried, the histogram's strongest peaks
 WEAK_DIRECTION = 0.2    # a peak weaker than this share of the strongest is not tried
@@ -93,24 +95,46 @@ def _labelled(mask):
 
 
 def _glyphs(gray):
-    """Centres (x, y) and extents (w, h) of the components that may be glyphs."""
-    mask = cv2.adaptiveThreshold(gray, 255, cv2.ADAPTIVE_THRESH_MEAN_C, cv2.THRESH_BINARY_INV,
+    """Centres (x, y) and extents (w, h) of the components that may be glyphs.
+
+    The frame is labelled a stripe of rows at a time (labels take four bytes a pixel), each
+    stripe with a margin above and below; a component counts in the stripe whose own rows
+    hold its centre. A glyph lies within GLYPH_SIZE of its centre and the threshold looks half
+    its window further, so the margin makes the stripes' components the whole frame's.
+    """
+    height, width = gray.shape
+    margin = GLYPH_SIZE[1] + THRESHOLD_BLOCK // 2 + 1
+    rows = max(2 * margin, STRIPE_PIXELS // width - 2 * margin)
+    found = [_stripe_glyphs(gray, top, min(top + rows, height), margin)
+             for top in range(0, height, rows)]
+    return tuple(np.concatenate(part) for part in zip(*found))
+
+
+def _stripe_glyphs(gray, top, bottom, margin):
+    """`_glyphs` for the components centred in rows [top, bottom), in the frame's pixels."""
+    start = max(0, top - margin)
+    stripe = gray[start:min(gray.shape[0], bottom + margin)]
+    mask = cv2.adaptiveThreshold(stripe, 255, cv2.ADAPTIVE_THRESH_MEAN_C, cv2.THRESH_BINARY_INV,
                                  THRESHOLD_BLOCK, THRESHOLD_OFFSET)
     _, _, stats, centres = _labelled(mask)
+    del mask
     w, h, area = stats[1:, cv2.CC_STAT_WIDTH], stats[1:, cv2.CC_STAT_HEIGHT], stats[1:, 4]
+    x, y = centres[1:, 0], centres[1:, 1] + start
     low, high = GLYPH_SIZE
     extent = np.maximum(w, h)
     keep = ((extent >= low) & (extent <= high) & (area >= 6) & (area < 0.9 * w * h + 1)
-            & (w <= 2.5 * h + 2) & (h <= 4 * w + 4))
-    w, h = w[keep].astype(np.float64), h[keep].astype(np.float64)
-    return centres[1:, 0][keep], centres[1:, 1][keep], w, h
+            & (w <= 2.5 * h + 2) & (h <= 4 * w + 4) & (y >= top) & (y < bottom))
+    return x[keep], y[keep], w[keep].astype(np.float64), h[keep].astype(np.float64)
 
 
-def _ahead(u, k):
-    """Index pairs (i, j): each of the `k` items after i in the order of `u` (sorted)."""
-    n = len(u)
-    j = np.arange(n)[:, None] + np.arange(1, k + 1)[None, :]
-    return np.minimum(j, n - 1)
+def _ahead(n, k):
+    """Items 0..n-1 (in order along a direction) in runs: each run's indices i, and j, the `k`
+    items after each i. A few thousand items a run, so that the pairs of a page dense with
+    print take megabytes, not hundreds of them."""
+    step = max(1, PAIRS_AT_ONCE // max(1, k))
+    for start in range(0, n, step):
+        i = np.arange(start, min(n, start + step))
+        yield i, np.minimum(i[:, None] + np.arange(1, k + 1)[None, :], n - 1)
 
 
 def _directions(x, y, size):
@@ -118,17 +142,20 @@ def _directions(x, y, size):
     neighbours of a like size, strongest first."""
     order = np.argsort(x)
     xs, ys, ss = x[order], y[order], size[order]
-    j = _ahead(xs, min(WINDOW, len(xs) - 1))
-    dx, dy = xs[j] - xs[:, None], ys[j] - ys[:, None]
-    big = np.maximum(ss[j], ss[:, None])
-    like = (big < 2.0 * np.minimum(ss[j], ss[:, None])) & (j > np.arange(len(xs))[:, None])
-    distance = np.where(like & (dx * dx + dy * dy < (2.2 * big) ** 2), np.hypot(dx, dy), np.inf)
-    # Each glyph's nearest neighbour of its size ahead of it (in x: the other way round, that
-    # glyph's nearest behind it is the same pair).
-    rows = np.arange(len(xs))
-    pick = np.argmin(distance, axis=1)
-    found = np.isfinite(distance[rows, pick])
-    angles = np.degrees(np.arctan2(dy[rows, pick], dx[rows, pick]))[found] % 180.0
+    angles = []
+    for i, j in _ahead(len(xs), min(WINDOW, len(xs) - 1)):
+        dx, dy = xs[j] - xs[i, None], ys[j] - ys[i, None]
+        big = np.maximum(ss[j], ss[i, None])
+        like = (big < 2.0 * np.minimum(ss[j], ss[i, None])) & (j > i[:, None])
+        distance = np.where(like & (dx * dx + dy * dy < (2.2 * big) ** 2), np.hypot(dx, dy),
+                            np.inf)
+        # Each glyph's nearest neighbour of its size ahead of it (in x: the other way round,
+        # that glyph's nearest behind it is the same pair).
+        rows = np.arange(len(i))
+        pick = np.argmin(distance, axis=1)
+        found = np.isfinite(distance[rows, pick])
+        angles.append(np.degrees(np.arctan2(dy[rows, pick], dx[rows, pick]))[found] % 180.0)
+    angles = np.concatenate(angles)
     if not len(angles):
         return []
     histogram = np.bincount(np.round(angles).astype(int) % 180, minlength=180).astype(float)
@@ -154,15 +181,16 @@ def _rows(x, y, w, h, theta):
     order = np.argsort(u)
     u, v, size = u[order], v[order], size[order]
     n = len(u)
-    j = _ahead(u, min(WINDOW, n - 1))
-    du, dv = u[j] - u[:, None], v[j] - v[:, None]
-    big = np.maximum(size[j], size[:, None])
-    fits = ((du > 0.3 * big) & (du < 2.0 * big) & (np.abs(dv) < 0.3 * big)
-            & (big < 2.2 * np.minimum(size[j], size[:, None])))
-    cost = np.where(fits, du + 3 * np.abs(dv), np.inf)
-    pick = np.argmin(cost, axis=1)
-    best = cost[np.arange(n), pick]
-    candidate = j[np.arange(n), pick]
+    best, candidate = np.empty(n), np.empty(n, np.intp)
+    for i, j in _ahead(n, min(WINDOW, n - 1)):
+        du, dv = u[j] - u[i, None], v[j] - v[i, None]
+        big = np.maximum(size[j], size[i, None])
+        fits = ((du > 0.3 * big) & (du < 2.0 * big) & (np.abs(dv) < 0.3 * big)
+                & (big < 2.2 * np.minimum(size[j], size[i, None])))
+        cost = np.where(fits, du + 3 * np.abs(dv), np.inf)
+        pick = np.argmin(cost, axis=1)
+        best[i] = cost[np.arange(len(i)), pick]
+        candidate[i] = j[np.arange(len(i)), pick]
     # The nearest link first; a glyph is taken as the next of one glyph only.
     following = np.full(n, -1)
     taken = np.zeros(n, bool)
