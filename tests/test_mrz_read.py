@@ -1,5 +1,6 @@
 """zerbano.mrz.read: what it takes and refuses, and what it reads on the fixed captures."""
 
+import dataclasses
 import json
 import os
 import pathlib
@@ -243,8 +244,6 @@ def test_a_zone_whose_lines_all_lost_their_last_glyphs_is_set_to_its_length():
 def test_valid_needs_the_second_model_where_no_check_digit_decides(line, column, doubted):
     # The upright capture's zone and cells, its reading then altered at one position: the
     # second model reads that cell as printed and withholds `valid` where nothing else could.
-    import dataclasses
-
     from zerbano.mrz import reading, search
 
     pages = reading._Pyramid.of(UPRIGHT)
@@ -260,6 +259,25 @@ def test_valid_needs_the_second_model_where_no_check_digit_decides(line, column,
     lines[line] = lines[line][:column] + other + lines[line][column + 1:]
     altered = dataclasses.replace(zone, lines=tuple(lines))
     assert reading._confirmed(altered, cells, probabilities).valid is not doubted
+
+
+def test_a_zone_the_second_model_doubts_is_read_again_from_another_candidate(monkeypatch):
+    # The first candidate's valid reading is doubted (its cells placed a little off, say):
+    # the search goes on, and the zone's line found apart reads valid and is confirmed.
+    from zerbano.mrz import reading
+
+    confirm = reading._confirmed
+    calls = []
+
+    def doubting_the_first(zone, cells, probabilities):
+        calls.append(zone.location)
+        confirmed = confirm(zone, cells, probabilities)
+        return dataclasses.replace(confirmed, valid=False) if len(calls) == 1 else confirmed
+
+    monkeypatch.setattr(reading, "_confirmed", doubting_the_first)
+    zone = read(UPRIGHT)
+    assert zone.valid and zone.lines == tuple(TRUTH["upright-td3.jpg"]["lines"])
+    assert len(calls) == 2 and calls[0] != calls[1]
 
 
 def test_deeper_search_does_not_hold_the_whole_page_beside_a_coarser_level():

@@ -52,8 +52,8 @@ CLEAR_MARGIN = 0.4
 # Columns of that cell, next to the line, that do not count (of a cell's CELL_W).
 ENDS_SPILL = 4
 # A line that goes on past one end only may have been placed this many characters off, at most
-# (glyphs lost at its start to the line model).
-MOVES = 2
+# (glyphs lost at its start to the line model, or under a stamp).
+MOVES = 4
 # A zone none of whose check digits agrees, or whose median character is read less surely
 # than this, is not returned.
 PLAUSIBLE_CONFIDENCE = 0.9
@@ -128,15 +128,22 @@ def read(image, *, max_pixels=imagesize.DEFAULT_MAX_PIXELS):
             reading = _read_candidate(pages, candidate)
             if reading is None:
                 continue
-            if reading[1].valid:
-                return _confirmed(*reading[1:])
+            rank, zone = reading[:2]
+            if zone.valid:
+                zone = _confirmed(*reading[1:])
+                if zone.valid:
+                    return zone
+                # The second model doubts it: a reading like one not valid, which another
+                # candidate (a line of the zone found apart, placed a little otherwise) may
+                # better.
+                rank = (False, *rank[1:])
             # Other print set into a layout is no reading: it neither ends the search nor
             # hides the candidates around it.
-            if not _plausible(reading[1]):
+            if not _plausible(zone):
                 continue
-            read_zones.append(reading[1].location)
-            if best is None or reading[0] > best[0]:
-                best = reading
+            read_zones.append(zone.location)
+            if best is None or rank > best[0]:
+                best = (rank, zone)
         if best is not None:
             break
     return None if best is None else best[1]
@@ -500,7 +507,7 @@ def _in_clear_paper(image, to_level, lines):
     """(lines, their upright strips) where no line goes on past either end; None otherwise.
 
     A zone is set in clear paper: a line that goes on past an end is other print, or a line
-    of the zone that lost glyphs to the line model: a character or two at its start (it is
+    of the zone that lost glyphs to the line model: a few characters at its start (it is
     moved back onto them), or a run of them, so that a zone of 44 characters looks like one
     of 36 (it is lengthened to 44 on the side the ink lies).
     """
