@@ -247,7 +247,7 @@ def test_valid_needs_the_second_model_where_no_check_digit_decides(line, column,
     from zerbano.mrz import reading, search
 
     pages = reading._Pyramid.of(UPRIGHT)
-    small, scale = next(iter(pages.searches()))
+    small, scale, _ = next(iter(pages.searches()))
     zone, cells, probabilities = next(found[1:] for found in (
         reading._read_candidate(pages, candidate)
         for candidate in search.candidates(small, scale)) if found and found[1].valid)
@@ -292,7 +292,7 @@ def test_deeper_search_does_not_hold_the_whole_page_beside_a_coarser_level():
     pages = reading._Pyramid.of(data)
     whole, factor = pages.level(1)
     assert factor == 1 and whole.shape == (3000, 4000)
-    held = {scale: sorted(pages.levels) for _, scale in pages.searches()}
+    held = {scale: sorted(pages.levels) for _, scale, _ in pages.searches()}
     assert list(held) == [4, 8, 2, 1] and min(held[2]) == 2
     assert np.array_equal(pages.levels[1], whole)
 

@@ -65,6 +65,9 @@ REREADS = 1
 MIN_SIDE = 16
 # JPEGs up to this size are decoded whole at once.
 FULL_DECODE_PIXELS = 2_500_000
+# Characters of this many pixels a pitch or more are found by the search of a level: a finer
+# level's search reads only smaller ones.
+FOUND_PITCH = 8
 # Levels up to this size are kept when a finer one is decoded.
 KEPT_LEVEL_PIXELS = 1_200_000
 # A larger JPEG is decoded at the reduction that leaves its longer side at least this long.
@@ -116,8 +119,8 @@ def read(image, *, max_pixels=imagesize.DEFAULT_MAX_PIXELS):
     best = None
     tried = []
     read_zones = []
-    for small, small_scale in pages.searches():
-        for candidate in search.candidates(small, small_scale):
+    for small, small_scale, below_pitch in pages.searches():
+        for candidate in search.candidates(small, small_scale, below_pitch=below_pitch):
             if any(search.same_place(candidate, other) for other in tried):
                 continue
             tried.append(candidate)
@@ -276,11 +279,14 @@ class _Pyramid:
         return cls(size, {factor: gray}, decode)
 
     def searches(self):
-        """(gray, input pixels a pixel) to search for the zone, in turn until one finds it.
+        """(gray, input pixels a pixel, pitch) to search for the zone, in turn until one finds
+        it, each for candidates of a pitch under `pitch` input pixels.
 
         The search suits characters of about 4 to 40 pixels: the frame at about COARSE_SIDE
         pixels first, then at half that for large characters, then at twice that and finer,
-        to the whole frame, for small ones (where the frame has the pixels).
+        to the whole frame, for small ones (where the frame has the pixels): there, only
+        characters too small for the level searched before, whose candidates were read
+        then.
         """
         factor = min(self.levels)
         side = max(self.levels[factor].shape)
@@ -291,9 +297,9 @@ class _Pyramid:
         gray, factor = self.level(factor)
         if min(gray.shape) < MIN_SIDE:
             return
-        yield gray, factor
+        yield gray, factor, math.inf
         if min(gray.shape) >= 2 * MIN_SIDE:
-            yield cv2.pyrDown(gray), 2 * factor
+            yield cv2.pyrDown(gray), 2 * factor, math.inf
         # Then finer levels, for small characters in a large frame (a page far from the
         # camera), down to the whole frame: a deeper search only where nothing was found.
         while factor > 1:
@@ -304,7 +310,7 @@ class _Pyramid:
             # again if a candidate needs it.
             if self.decode is not None:
                 self._drop_large_levels(finer_than=factor)
-            yield gray, factor
+            yield gray, factor, 2 * FOUND_PITCH * factor
 
     def _drop_large_levels(self, finer_than=math.inf):
         """Levels over KEPT_LEVEL_PIXELS (finer than `finer_than`) go; the decoder remakes them."""

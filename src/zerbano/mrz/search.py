@@ -58,13 +58,14 @@ class _Row(NamedTuple):
     members: int
 
 
-def candidates(gray, scale, limit=8):
+def candidates(gray, scale, limit=8, below_pitch=math.inf):
     """Rotated rectangles that may hold the zone, best first, as a generator.
 
     gray: uint8 (H, W), the frame at about COARSE_SIDE pixels; scale: input pixels per pixel
-    of `gray`. Yields up to `limit` :class:`Candidate` in input pixels: those of the page's
-    strongest print direction first (the zone runs with most of a page's print), each
-    direction's rows found only when its candidates are asked for.
+    of `gray`. Yields up to `limit` :class:`Candidate` in input pixels, of a pitch under
+    `below_pitch` input pixels: those of the page's strongest print direction first (the
+    zone runs with most of a page's print), each direction's rows found only when its
+    candidates are asked for.
     """
     x, y, w, h = _glyphs(gray)
     if len(x) < MIN_ROW:
@@ -76,7 +77,8 @@ def candidates(gray, scale, limit=8):
         for candidate in sorted(found, key=lambda c: -c.score):
             if len(given) == limit:
                 return
-            if not any(same_place(candidate, other) for other in given):
+            if candidate.pitch < below_pitch and not any(
+                    same_place(candidate, other) for other in given):
                 given.append(candidate)
                 yield candidate
 
