@@ -169,7 +169,7 @@ def test_a_candidate_that_is_a_piece_of_a_line_is_read_whole(end):
 
 def strip_with_ends(left, right, count=10):
     """A line's strip, a cell more at each end: glyph-like rings inside, `left` and `right`
-    in the end cells ("glyph", "spill", "texture", "shadow" or "clear")."""
+    in the end cells ("glyph", "spill", "texture", "shadow", "edge" or "clear")."""
     from zerbano.mrz import glyphs
 
     width = glyphs.CELL_W
@@ -188,12 +188,16 @@ def strip_with_ends(left, right, count=10):
             cell[::3] = 170
         elif kind == "shadow":
             cell[:] = 60
+        elif kind == "edge":  # the card's edge half a character past the line's end
+            cell[:, width // 2:] = 60 if index else 210
+            cell[:, :width // 2] = 210 if index else 60
     return strip
 
 
 @pytest.mark.parametrize("left, right, goes_on", [
     ("clear", "clear", False), ("glyph", "clear", True), ("clear", "glyph", True),
     ("texture", "texture", False), ("shadow", "clear", False), ("spill", "spill", False),
+    ("edge", "clear", False), ("clear", "edge", False),
 ])
 def test_a_line_goes_on_only_where_ink_lies_beside_its_end(left, right, goes_on):
     from zerbano.mrz import reading

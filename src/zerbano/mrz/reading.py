@@ -49,8 +49,10 @@ SURE_MARGIN = 0.01
 # A cell beside a line's end that holds more than this share of the line's typical cell's
 # ink means the line goes on.
 CLEAR_MARGIN = 0.4
-# Columns of that cell, next to the line, that do not count (of a cell's CELL_W).
+# Columns of that cell, next to the line, that do not count (of a cell's CELL_W), nor do
+# columns inked over this share of its height or more (no glyph is as tall as its cell).
 ENDS_SPILL = 4
+EDGE_SHARE = 0.9
 # A line that goes on past one end only may have been placed this many characters off, at most
 # (glyphs lost at its start to the line model, or under a stamp).
 MOVES = 4
@@ -495,12 +497,17 @@ def _inked_ends(wide):
     guilloche and paper texture beside a line are lighter than its print, and a cell in a
     shadow or off the page is dark all over. The line's own last glyph may lean into the cell
     beside it (a line placed a fraction of a character off), so that cell's part next to the
-    line does not count.
+    line does not count; nor does a column dark from the cell's top to its bottom, taller
+    than a glyph: the edge of the page or card, or a rule beside the zone.
     """
     ink = _ink(wide)
     typical = float(np.median(ink[1:-1].mean(axis=(1, 2))))
     outer = glyphs.CELL_W - ENDS_SPILL
-    left, right = ink[0][:, :outer].mean(), ink[-1][:, -outer:].mean()
+
+    def share(cell):
+        return np.where(cell.mean(axis=0) < EDGE_SHARE, cell.mean(axis=0), 0.0).mean()
+
+    left, right = share(ink[0][:, :outer]), share(ink[-1][:, -outer:])
     return bool(left > CLEAR_MARGIN * typical), bool(right > CLEAR_MARGIN * typical)
 
 
