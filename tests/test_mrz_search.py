@@ -232,6 +232,30 @@ def test_a_line_placed_a_few_characters_off_is_moved_onto_its_glyphs(start, glyp
         assert moved[1].shape == (glyphs.CELL_H, 12 * glyphs.CELL_W)
 
 
+@pytest.mark.parametrize("flipped", [False, True])
+@pytest.mark.parametrize("start, pitch, recentred", [
+    (60.0 + 5, 16.0, True),       # a third of a character off all along
+    (60.0, 16.0 * 0.99, True),    # a pitch 1% short: the far end's cells drift off
+    (60.0 + 1, 16.0, False),      # a pixel off: the cells sit on their glyphs
+])
+def test_cells_off_their_glyphs_are_moved_onto_them(start, pitch, recentred, flipped):
+    # Thirty ring glyphs 16 px apart from x = 60; the line model puts them at `start` with
+    # `pitch`: moved again, every cell's centre is within a tenth of a character of its glyph.
+    from zerbano.mrz import locate, reading
+
+    page = np.full((64, 600), 210, np.uint8)
+    for index in range(30):
+        cv2.ellipse(page, (60 + 16 * index, 30), (4, 7), 0, 0, 360, 40, 2)
+    line = locate.Line(30, (start, pitch, 0.0), (40.0, 0.0), (20.0, 0.0), 20.0)
+    identity = np.array([[1.0, 0, 0], [0, 1.0, 0]])
+    moved = reading._recentred(page, identity, line, flipped)
+    if not recentred:
+        assert moved is None
+    else:
+        centres = np.array([locate.centre_at(moved, k) for k in range(30)])
+        assert np.abs(centres - (60 + 16 * np.arange(30))).max() < 1.6
+
+
 @pytest.mark.parametrize("lost, found", [(8, 36), (11, 36), (14, 30)])
 def test_a_zone_whose_lines_lost_their_start_is_lengthened_onto_it(lost, found):
     # Two lines of 44 ring glyphs; the line model found `found` characters of each, from

@@ -358,6 +358,14 @@ def shifted(line, along):
     return _rebase(line, along, line.count) if along else line
 
 
+def recentred(line, offsets):
+    """The line with character k's centre moved `offsets[k]` characters (band order; NaN:
+    not known), its centres fitted again through the moved ones."""
+    index = np.flatnonzero(np.isfinite(offsets)).astype(np.float64)
+    x = np.array([centre_at(line, k + offsets[int(k)]) for k in index])
+    return line._replace(centres=_fit_centres(index, x, line.count))
+
+
 def _zone(group):
     """A score and the lines set to one length, if `group` is a zone's lines."""
     counts = [line.count for line in group]

@@ -46,6 +46,10 @@ CAP_PER_PITCH = 0.99
 # characters)
 RETRIES = ((0.92, 0.0), (1.08, 0.0), (1.0, -1 / 16), (1.0, 1 / 16))
 SURE_MARGIN = 0.01
+# A zone's cells are also moved onto its glyphs where these sit this many characters off, or
+# more, telling where from the ink of this many cells either side of each.
+RECENTRE_MIN = 0.1
+RECENTRE_CELLS = 3
 # A cell beside a line's end that holds more than this share of the line's typical cell's
 # ink means the line goes on.
 CLEAR_MARGIN = 0.4
@@ -440,6 +444,30 @@ def _read_candidate(pages, candidate):
         if second is not None and (result is None or _rank(second[3], second[0])
                                    > _rank(result, score)):
             score, ordered, probabilities, result, cells = second
+    reading = _retried(image, to_level, flipped, score, ordered, probabilities, result, cells)
+    if reading[3] is None or not reading[3].valid:
+        # Last, each line's cells moved onto its glyphs where they sit off, and the variations
+        # tried again from there.
+        placed = [_recentred(image, to_level, line, flipped) for line in reading[1]]
+        if any(line is not None for line in placed):
+            score, ordered, probabilities, result, cells = reading
+            placed = [new or line for new, line in zip(placed, ordered)]
+            again = _surer_lines(image, to_level, flipped, ordered, probabilities, cells,
+                                 placed)
+            if again is not None and (result is None or _rank(again[3], again[0])
+                                      > _rank(result, score)):
+                reading = _retried(image, to_level, flipped, *again)
+    score, ordered, probabilities, result, cells = reading
+    if result is None:
+        return None
+    corners = _corners(to_input, ordered, flipped)
+    return (_rank(result, score), dataclasses.replace(result, location=corners), cells,
+            probabilities)
+
+
+def _retried(image, to_level, flipped, score, ordered, probabilities, result, cells):
+    """(score, lines, posteriors, MRZ, cells): a zone not valid read again with its glyphs
+    taller or shorter, or its cells moved a little (RETRIES), where that reads valid."""
     for aspect, along in RETRIES:
         if result is None or result.valid:
             break
@@ -454,11 +482,32 @@ def _read_candidate(pages, candidate):
         if other is not None and other.valid and _no_less_sure(other, result):
             score = float(sum(_line_score(p) for p in again))
             ordered, probabilities, result, cells = stretched, again, other, again_cells
-    if result is None:
+    return score, ordered, probabilities, result, cells
+
+
+def _recentred(image, to_level, line, flipped):
+    """The line with its cells moved onto its glyphs, or None where they sit on them.
+
+    A line model fitted from some of a line's glyphs, or extrapolated past a run it lost, can
+    place one end's cells a third of a character off, and its glyphs are then read as
+    others. Glyphs a pitch apart make the strip's ink periodic: the phase of that period
+    over a few cells tells how far their glyphs sit from the cells' centres, and the line's
+    centres are fitted again through the centres so moved.
+    """
+    strip = _strip(image, to_level, line, flipped)
+    ground = _percentiles(strip, (90,))[0]
+    profile = np.clip(ground - strip.astype(np.float32), 0, None).sum(axis=0)
+    width = glyphs.CELL_W
+    column = np.arange(strip.shape[1]) % width - width / 2  # a cell samples its centre at W/2
+    phasors = (profile * np.exp(-2j * np.pi * column / width)).reshape(line.count, width)
+    local = np.convolve(phasors.sum(axis=1), np.ones(2 * RECENTRE_CELLS + 1), "same")
+    # The glyphs' offsets from the cells' centres, in characters along the strip, where the
+    # cells around show the period (not a run of blank cells).
+    offsets = -np.angle(local) / (2 * np.pi)
+    offsets[np.abs(local) < 0.25 * np.median(np.abs(local))] = np.nan
+    if not np.nanmax(np.abs(offsets), initial=0.0) >= RECENTRE_MIN:
         return None
-    corners = _corners(to_input, ordered, flipped)
-    return (_rank(result, score), dataclasses.replace(result, location=corners), cells,
-            probabilities)
+    return locate.recentred(line, -offsets[::-1] if flipped else offsets)
 
 
 def _ink(wide):
@@ -639,10 +688,15 @@ def _second_reading(image, to_level, ordered, flipped, probabilities, cells, fir
         else:
             fillers = p.argmax(axis=1) == filler
         refitted.append(locate.refit(line, fillers[::-1] if flipped else fillers))
-    again, again_cells = _classify(
-        [_strip(image, to_level, line, flipped) for line in refitted])
+    return _surer_lines(image, to_level, flipped, ordered, probabilities, cells, refitted)
+
+
+def _surer_lines(image, to_level, flipped, ordered, probabilities, cells, placed):
+    """(score, lines, posteriors, MRZ, cells) of the zone read with each line as `ordered` or
+    as `placed` places it, whichever the classifier reads more surely; or None."""
+    again, again_cells = _classify([_strip(image, to_level, line, flipped) for line in placed])
     lines, chosen, chosen_cells, score = [], [], [], 0.0
-    for options in zip(zip(ordered, probabilities, cells), zip(refitted, again, again_cells)):
+    for options in zip(zip(ordered, probabilities, cells), zip(placed, again, again_cells)):
         scored = [(_line_score(p), index) for index, (_, p, _) in enumerate(options)]
         best, index = max(scored)
         lines.append(options[index][0])
