@@ -71,6 +71,10 @@ REREADS = 1
 MIN_SIDE = 16
 # JPEGs up to this size are decoded whole at once.
 FULL_DECODE_PIXELS = 2_500_000
+# The deeper search goes down to levels of this many pixels at most (a 24-megapixel camera's
+# frame whole): decoding a larger one whole would take some hundreds of megabytes, and its
+# search seconds.
+SEARCH_PIXELS = 24_000_000
 # Characters of this many pixels a pitch or more are found by the search of a level: a finer
 # level's search reads only smaller ones.
 FOUND_PITCH = 8
@@ -290,7 +294,7 @@ class _Pyramid:
 
         The search suits characters of about 4 to 40 pixels: the frame at about COARSE_SIDE
         pixels first, then at half that for large characters, then at twice that and finer,
-        to the whole frame, for small ones (where the frame has the pixels): there, only
+        to the whole frame (up to SEARCH_PIXELS), for small ones: there, only
         characters too small for the level searched before, whose candidates were read
         then.
         """
@@ -307,9 +311,13 @@ class _Pyramid:
         if min(gray.shape) >= 2 * MIN_SIDE:
             yield cv2.pyrDown(gray), 2 * factor, math.inf
         # Then finer levels, for small characters in a large frame (a page far from the
-        # camera), down to the whole frame: a deeper search only where nothing was found.
+        # camera), down to the whole frame or SEARCH_PIXELS: a deeper search only where
+        # nothing was found.
         while factor > 1:
             factor //= 2
+            width, height = self.size
+            if width * height / (factor * factor) > SEARCH_PIXELS:
+                return
             gray, factor = self.level(factor)
             # A finer level held meanwhile (the whole page, decoded for a candidate read
             # before) would add its own memory to the search's, so it goes, to be decoded
