@@ -562,7 +562,8 @@ def _inked_ends(wide):
     outer = glyphs.CELL_W - ENDS_SPILL
 
     def share(cell):
-        return np.where(cell.mean(axis=0) < EDGE_SHARE, cell.mean(axis=0), 0.0).mean()
+        columns = cell.mean(axis=0)
+        return np.where(columns < EDGE_SHARE, columns, 0.0).mean()
 
     left, right = share(ink[0][:, :outer]), share(ink[-1][:, -outer:])
     return bool(left > CLEAR_MARGIN * typical), bool(right > CLEAR_MARGIN * typical)
