@@ -275,6 +275,21 @@ def test_repair_with_a_readers_candidates():
     assert (mrz.repairs, mrz.valid) == ((), False)
 
 
+@pytest.mark.parametrize("line, column, options, written, valid", [
+    (1, 15, "C0", "0", True),    # a date's 0 read C: the second choice, though not C's partner
+    (1, 27, "B9", "9", True),    # a check digit: B's partner 8 not offered, 9 is
+    (1, 15, "C6", "6", False),   # the wrong digit offered: taken, and the check refuses it
+    (1, 15, "C<", "C", False),   # no digit offered: left as read
+    (0, 5, "1T", "1", False),    # a name: only a partner may stand for a refused digit
+])
+def test_where_only_digits_fit_a_letter_takes_any_digit_offered(line, column, options, written,
+                                                               valid):
+    candidates = [list(row) for row in changed(TD3, line, column, options[0])]
+    candidates[line][column] = options
+    mrz = parse_candidates(candidates)
+    assert (mrz.lines[line][column], mrz.valid) == (written, valid)
+
+
 @pytest.mark.parametrize("column, options, written", [
     (33, "G<", "<"),    # in the padding after MARIA, with `<` offered: a stroke across fillers
     (33, "G", "G"),     # `<` not offered: left as read

@@ -512,7 +512,8 @@ def parse_candidates(candidates) -> MRZ:
     `candidates[line][column]` is a non-empty string: the character read at that position,
     then the alternatives in order of preference (a classifier's second choices). Lines are
     exactly the zone's, with no whitespace. Alternatives that are not a `CONFUSIONS` partner of
-    the character read are ignored (but for a filler in a name's padding). Raises `MRZError`
+    the character read are ignored (but for a filler in a name's padding, and a digit where
+    only digits fit). Raises `MRZError`
     as `parse` does, on the characters read.
     """
     rows = []
@@ -565,11 +566,14 @@ def _repair(layout, candidates):
         return [alt for alt in candidates[line][column][1:] if alt in partners]
 
     # Type-decided: a character the position's type refuses becomes the first alternative it
-    # allows.
+    # allows. Where only digits fit (a date, a check digit), a letter has been misread
+    # whatever its partners: any digit among the alternatives will do, and the checks judge.
     for line, kinds in enumerate(plan.kinds):
         for column, kind in enumerate(kinds):
             if read[line][column] not in kind:
                 allowed = [alt for alt in alternatives(line, column) if alt in kind]
+                if not allowed and kind <= _DATE:
+                    allowed = [alt for alt in candidates[line][column][1:] if alt in DIGITS]
                 if allowed:
                     lines[line][column] = allowed[0]
 
