@@ -1,30 +1,33 @@
 """Builds the OCR-B glyph model that zerbano.mrz reads the zone with.
 
-    python tools/build_glyph_model.py [--check | --verify]
+    python tools/build_glyph_model.py [--jobs 2] [--check | --verify]
 
-Needs zerbano, Pillow, OpenCV and PyTorch's CPU build (``pip install torch==2.13.0``; the
-tool's own, never the package's: at run time the model is read by OpenCV's dnn module).
+Needs zerbano, Pillow, OpenCV, PyTorch's CPU build and the onnx package its exporter uses
+(``pip install torch==2.13.0 onnx``; the tool's own, never the package's: at run time the
+model is read by OpenCV's dnn module). ``--jobs 2`` trains the two models side by side.
 
 Renders the 37 symbols of the zone from Debian's OCR-B (fonts-ocr-b, public domain: its round
 and its sharp cut) the way real documents and cameras show them, far beyond one clean
-rendering: stroke weights from hairline to ink spread, glyphs taller or shorter against
-their pitch, a little wider or narrower, slanted, warped a little, each glyph off its cell
-(tracking and jitter), neighbours (runs of fillers among them), guilloche, texture, stamps and
-uneven light behind them, 7 to 36 pixels a character, blur, motion blur, noise and JPEG. Each
-rendering is resampled into the reader's canonical cell with the errors the reader's own
-geometry makes. Two small convolutional networks (three 3x3 convolutions, two poolings, two
-dense layers) are trained on renderings of their own with PyTorch: the reader's, and a second
-opinion that must agree before a zone is called valid. Each has its scores scaled by a
-temperature fitted on renderings kept out of the fit (so that its posteriors are calibrated
-there) and is written as ONNX beside the reader (``ocrb-glyphs.onnx``,
-``ocrb-glyphs-second.onnx``), with ``ocrb-glyphs.json``: every input (the fonts' sha256, the
-libraries, every parameter) and each model's errors on the held-out renderings.
+rendering: stroke weights from hairline to ink spread, glyphs taller or shorter against their
+pitch, a little wider or narrower, slanted, warped a little, each glyph off its cell (tracking
+and jitter), neighbours (runs of fillers among them), guilloche, texture and uneven light
+behind them, strokes across them (stamps, signatures, perforations), 7 to 36 pixels a
+character, blur, motion blur, noise and JPEG. Each rendering is resampled into the reader's
+canonical cell with the errors the reader's own geometry makes. Two small convolutional
+networks (three 3x3 convolutions, two poolings, two dense layers) are trained on renderings of
+their own with PyTorch: the reader's, and a second opinion that must agree before a zone is
+called valid. Each has its scores scaled by a temperature fitted on renderings kept out of the
+fit (so that its posteriors are calibrated there) and is written as ONNX beside the reader
+(``ocrb-glyphs.onnx``, ``ocrb-glyphs-second.onnx``), with ``ocrb-glyphs.json``: every input
+(the fonts' sha256, the libraries, every parameter) and each model's errors on the held-out
+renderings.
 
 The same bytes on every run with the same libraries: every draw comes from seeded generators,
-OpenCV and PyTorch run on one thread, PyTorch's deterministic algorithms only.
-``--check`` builds into memory and exits 1 if the shipped files differ (about an hour on one
-core); ``--verify`` makes the held-out renderings again and exits 1 unless the shipped
-model scores them as its record says (a few seconds), so that CI ties the model to the tool.
+OpenCV and PyTorch run on one thread, PyTorch's deterministic algorithms only. ``--check``
+builds into memory and exits 1 if the shipped files differ (about twenty minutes on one core,
+ten with ``--jobs 2``); ``--verify`` makes the held-out renderings again and exits 1 unless the
+shipped model scores them as its record says (a few seconds), so that CI ties the model to the
+tool.
 """
 
 import os
@@ -61,7 +64,8 @@ PARAMS = {
     "seed": 21,
     "fonts": [["OCRB.otf", 0.6], ["OCRBS.otf", 0.4]],   # each with its share of the renderings
     "master_pitch": 96,               # pixels a character when rendering
-    "weights": [-0.08, -0.05, -0.025, 0.0, 0.025, 0.05, 0.08, 0.11],  # stroke, pitches a side
+    # stroke weights: pitches added a side, hairline to blotted
+    "weights": [-0.08, -0.05, -0.025, 0.0, 0.025, 0.05, 0.08, 0.11, 0.14],
     "aspect": [0.8, 1.2],             # glyph height over the font's, at the same pitch
     "width": [0.94, 1.06],            # glyph width over its height's share
     "shear": 0.12,                    # slant, horizontal shift per unit of height
@@ -69,14 +73,17 @@ PARAMS = {
     "jitter": [0.08, 0.06],           # neighbours off their cells (pitches): along, across
     "elastic": 0.025,                 # smooth warp of the glyphs (pitches)
     "camera_pitch": [7.0, 36.0],      # pixels a character on the camera, log-uniform
-    "blur_sigma": [0.25, 1.4],        # camera pixels; at most 0.5 + 0.03 a pixel of pitch
+    "blur_sigma": [0.25, 1.6],        # camera pixels
+    "blur_cap": [0.7, 0.05],          # at most a + b a pixel of pitch
     "motion_share": 0.15,
     "noise_sigma": [0.0, 10.0],       # grey levels
     "contrast": [40, 220],            # ground minus ink, grey levels
     "jpeg_share": 0.6,
     "jpeg_quality": [35, 95],
     "ground_share": 0.6,              # guilloche, texture or speckle behind the glyphs
-    "stamp_share": 0.08,              # a stroke crossing the cell
+    "stamp_share": 0.15,              # a stroke crossing the cell: a stamp, a signature
+    "stamp_darkness": [0.15, 0.8],    # of the ink's contrast
+    "dotted_share": 0.3,              # of those strokes, a chain of dots (a perforation)
     "no_neighbour": 0.1,              # share of sides with no neighbouring glyph
     "filler_neighbour": 0.3,          # share of neighbours that are fillers
     "position_error": 0.12,           # the reader's cell, off the glyph (pitches)
@@ -204,6 +211,25 @@ def _ground(rng, shape, params):
     return cv2.GaussianBlur(dots, (0, 0), 0.8)
 
 
+def _stroke(rng, shape, camera_pitch, params):
+    """A stroke across the cell (0..1): a line or a bend through three points, solid or a
+    chain of dots."""
+    height, width = shape
+    points = (rng.uniform(0, 1, (3, 2)) * [width, height]).astype(np.int32)
+    thickness = max(1, int(camera_pitch * rng.uniform(0.05, 0.2)))
+    stroke = np.zeros(shape, np.float32)
+    if rng.uniform() < params["dotted_share"]:
+        step = rng.uniform(0.15, 0.4) * camera_pitch
+        for a, b in zip(points[:-1], points[1:]):
+            count = max(1, int(np.hypot(*(b - a)) / step))
+            for t in np.linspace(0, 1, count + 1):
+                centre = tuple(int(v) for v in np.round(a + t * (b - a)))
+                cv2.circle(stroke, centre, thickness, 1.0, -1)
+    else:
+        cv2.polylines(stroke, [points], False, 1.0, thickness)
+    return stroke
+
+
 def _motion_kernel(rng, length):
     kernel = np.zeros((length, length), np.float32)
     kernel[length // 2, :] = 1.0 / length
@@ -234,7 +260,8 @@ def sample(rng, masters, baseline, left, label, params):
     matrix[:, :2] /= shrink
     camera = cv2.warpAffine(source, matrix, (cam_w, cam_h), flags=cv2.INTER_LINEAR)
     low, high = params["blur_sigma"]
-    sigma = rng.uniform(low, min(high, 0.5 + 0.03 * camera_pitch))
+    base, per_pixel = params["blur_cap"]
+    sigma = rng.uniform(low, min(high, base + per_pixel * camera_pitch))
     camera = cv2.GaussianBlur(camera, (0, 0), sigma)
     if rng.uniform() < params["motion_share"]:
         length = max(2, round(rng.uniform(1, 0.1 * camera_pitch + 1)))
@@ -245,11 +272,8 @@ def sample(rng, masters, baseline, left, label, params):
     ys, xs = np.mgrid[0:cam_h, 0:cam_w].astype(np.float32)
     gray += ((xs / cam_w - 0.5) * rng.uniform(-25, 25) + (ys / cam_h - 0.5) * rng.uniform(-25, 25))
     if rng.uniform() < params["stamp_share"]:
-        ends = (rng.uniform(0, 1, (2, 2)) * [cam_w, cam_h]).astype(int)
-        stroke = np.zeros_like(gray)
-        cv2.line(stroke, tuple(map(int, ends[0])), tuple(map(int, ends[1])), 1.0,
-                 max(1, int(camera_pitch * rng.uniform(0.05, 0.2))))
-        gray -= stroke * rng.uniform(0.15, 0.5) * contrast
+        gray -= _stroke(rng, gray.shape, camera_pitch, params) * (
+            rng.uniform(*params["stamp_darkness"]) * contrast)
     gray += rng.normal(0, rng.uniform(*params["noise_sigma"]), gray.shape)
     shot = np.clip(gray + 0.5, 0, 255).astype(np.uint8)
     if rng.uniform() < params["jpeg_share"]:
@@ -371,32 +395,30 @@ def onnx_bytes(model, temperature):
     return out.getvalue()
 
 
-def build(params=PARAMS):
+def build(params=PARAMS, jobs=1):
     """{file name: bytes} of the two models trained anew and their record.
 
     The reader's model and the second opinion are trained alike on renderings of their own
     (seeds `seed` and `seed` + 1): their mistakes are their own, so that a character both
-    read surely is unlikely to be misread by both.
+    read surely is unlikely to be misread by both. With `jobs` 2 they are trained side by
+    side in two processes: each on one thread, as alone, so the bytes are the same.
     """
-    import torch
-
-    torch.set_num_threads(1)
-    torch.use_deterministic_algorithms(True)
     cv2.setNumThreads(1)
     rendered = render_masters(params)
-    hx, hy, pitches = holdout(params, rendered)
-    files, models = {}, {}
-    for offset, (role, name) in enumerate(MODEL_FILES.items()):
-        seed = params["seed"] + offset
-        torch.manual_seed(seed)
-        x, y, _ = dataset(np.random.default_rng(seed), rendered, params["train_per_symbol"],
-                          params)
-        model = fit(network(params), x, y, dict(params, seed=seed))
-        del x, y
-        temperature = temperature_for(logits(model, hx), hy)
-        files[name] = onnx_bytes(model, temperature)
-        models[role] = {"file": name, "seed": seed, "temperature": round(temperature, 6),
-                        **evaluation(files[name], hx, hy, pitches)}
+    held_out = holdout(params, rendered)
+    roles = [(role, name, params["seed"] + offset)
+             for offset, (role, name) in enumerate(MODEL_FILES.items())]
+    if jobs > 1:
+        import multiprocessing
+
+        # forked before PyTorch is imported, so each child starts its own threads
+        with multiprocessing.get_context("fork").Pool(min(jobs, len(roles))) as pool:
+            trained = pool.starmap(_train_role, [(params, rendered, held_out, *role)
+                                                 for role in roles])
+    else:
+        trained = [_train_role(params, rendered, held_out, *role) for role in roles]
+    files = {name: data for name, data, _ in trained}
+    models = {role: entry for (role, _, _), (_, _, entry) in zip(roles, trained)}
     record = {
         "geometry": [CELL_W, CELL_H, BASELINE],
         "fonts_sha256": fonts_sha256(params),
@@ -407,6 +429,24 @@ def build(params=PARAMS):
     }
     files[RECORD_FILE] = (json.dumps(record, indent=1) + "\n").encode()
     return files
+
+
+def _train_role(params, rendered, held_out, role, name, seed):
+    """(file name, ONNX bytes, record entry) of one model trained from `seed`."""
+    import torch
+
+    torch.set_num_threads(1)
+    torch.use_deterministic_algorithms(True)
+    cv2.setNumThreads(1)
+    hx, hy, pitches = held_out
+    torch.manual_seed(seed)
+    x, y, _ = dataset(np.random.default_rng(seed), rendered, params["train_per_symbol"], params)
+    model = fit(network(params), x, y, dict(params, seed=seed))
+    del x, y
+    temperature = temperature_for(logits(model, hx), hy)
+    data = onnx_bytes(model, temperature)
+    return name, data, {"file": name, "seed": seed, "temperature": round(temperature, 6),
+                        **evaluation(data, hx, hy, pitches)}
 
 
 def holdout(params, rendered=None):
@@ -484,13 +524,15 @@ def main(argv=None):
     mode.add_argument("--verify", action="store_true",
                       help="exit 1 unless the shipped model scores the held-out renderings "
                            "as its record says, from the record's fonts and parameters")
+    parser.add_argument("--jobs", type=int, default=1, choices=(1, 2),
+                        help="train the two models side by side in two processes")
     args = parser.parse_args(argv)
     if args.verify:
         differ = verify()
         print("differs from the record: " + ", ".join(differ) if differ
               else "the shipped model scores the held-out renderings as its record says")
         return 1 if differ else 0
-    targets = {OUT / name: data for name, data in build().items()}
+    targets = {OUT / name: data for name, data in build(jobs=args.jobs).items()}
     if args.check:
         stale = [p.name for p, data in targets.items() if not p.exists() or p.read_bytes() != data]
         print("stale: " + ", ".join(stale) if stale else "the shipped model is up to date")
