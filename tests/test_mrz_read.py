@@ -261,6 +261,29 @@ def test_valid_needs_the_second_model_where_no_check_digit_decides(line, column,
     assert reading._confirmed(altered, cells, probabilities).valid is not doubted
 
 
+@pytest.mark.parametrize("column, read, written, valid", [
+    (5, "O", "0", True),    # a partner written by the check digit: sure enough
+    (0, "E", "L", False),   # any other second choice: exact as like as not, never sure
+])
+def test_valid_is_withheld_where_a_check_wrote_an_unusual_second_choice(column, read, written,
+                                                                          valid):
+    from zerbano.mrz import glyphs, reading
+    from zerbano.mrz.text import parse_candidates
+
+    printed = ("P<UTOERIKSSON<<ANNA<MARIA<<<<<<<<<<<<<<<<<<<",
+               "L898902C36UTO7408122F1204159ZE184226B<<<<<10")
+    index = {symbol: i for i, symbol in enumerate(glyphs.SYMBOLS)}
+    probabilities = [np.eye(len(index))[[index[char] for char in line]] for line in printed]
+    probabilities[1][column] = 0.0
+    probabilities[1][column, [index[read], index[written]]] = 0.5, 0.49
+    candidates = [list(line) for line in printed]
+    candidates[1][column] = read + written
+    zone = parse_candidates(candidates)
+    assert zone.repairs[0][2:] == (read, written) and zone.valid
+    admitted = [np.ones_like(p, dtype=bool) for p in probabilities]
+    assert reading._confident(zone, probabilities, admitted).valid is valid
+
+
 def test_a_zone_the_second_model_doubts_is_read_again_from_another_candidate(monkeypatch):
     # The first candidate's valid reading is doubted (its cells placed a little off, say):
     # the search goes on, and the zone's line found apart reads valid and is confirmed.

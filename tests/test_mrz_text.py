@@ -267,12 +267,13 @@ def test_repair_with_a_readers_candidates():
     candidates = [list(line) for line in changed(NUMBER, 1, 2, "O")]
     candidates[1][2] = "O0"  # the classifier doubted this position only
     assert parse_candidates(candidates).repairs == ((1, 2, "O", "0"),)
-    # Second choices outside the confusion pairs, or a digit for a digit, are never taken.
+    # A second choice outside the confusion pairs is taken where a check digit decides and
+    # no pair mends it (a date's 7 read 1), never in a name (no check digit covers it).
     candidates = [list(line) for line in changed(TD3, 1, 13, "1")]
     candidates[1][13] = "17"
     candidates[0][5] = "EF"
     mrz = parse_candidates(candidates)
-    assert (mrz.repairs, mrz.valid) == ((), False)
+    assert mrz.repairs == ((1, 13, "1", "7"),) and mrz.lines == TD3
 
 
 @pytest.mark.parametrize("line, column, options, written, valid", [
@@ -288,6 +289,25 @@ def test_where_only_digits_fit_a_letter_takes_any_digit_offered(line, column, op
     candidates[line][column] = options
     mrz = parse_candidates(candidates)
     assert (mrz.lines[line][column], mrz.valid) == (written, valid)
+
+
+@pytest.mark.parametrize("read, number", [
+    ({0: "EL"}, "L898902C3"),               # an E for the L: no partner, the check decides
+    # T8989O2C3 would pass too: the partner reading is tried first, and taken alone
+    ({0: "LT", 5: "O0"}, "L898902C3"),
+    ({0: "EL", 7: "CP"}, "E898902C3"),      # E898902P3 passes as well: two readings, none taken
+])
+def test_a_failing_check_takes_any_second_choice_where_no_partner_mends_it(read, number):
+    # The document number L898902C3 with some positions read otherwise, second choices offered.
+    lines = TD3
+    for column, options in read.items():
+        lines = changed(lines, 1, column, options[0])
+    candidates = [list(row) for row in lines]
+    for column, options in read.items():
+        candidates[1][column] = options
+    mrz = parse_candidates(candidates)
+    assert mrz.lines[1][:9] == number
+    assert mrz.checks["document_number"] is (number == "L898902C3")
 
 
 @pytest.mark.parametrize("column, options, written", [

@@ -854,5 +854,9 @@ def _confident(result, probabilities, admitted):
             1.0, float(p[index[repair.written]]) / max(1e-9, 1.0 - ruled_out))
     confidences = tuple(tuple(min(1.0, c) for c in line) for line in confidences)
     lowest = min(min(line) for line in confidences)
-    valid = result.valid and lowest >= VALID_CONFIDENCE
+    # A character written from a second choice outside the usual confusions (an `N` for an
+    # `M`, a `6` for a `0`) rests on the check digits alone: it may be right, it is not sure.
+    guessed = any(repair.written not in text.CONFUSIONS.get(repair.read, "")
+                  and repair.written != text.FILLER for repair in result.repairs)
+    valid = result.valid and lowest >= VALID_CONFIDENCE and not guessed
     return dataclasses.replace(result, valid=valid, confidences=confidences, confidence=lowest)

@@ -23,17 +23,19 @@ its neighbours leave it in doubt); a reader with a classifier calls
 with its own: `candidates[line][column]` is e.g. `"O0"` where it read `O` and its second choice
 was `0`, or `"8"` where it had no doubt. The rules hold whatever the candidates say:
 
-- an alternative is considered only where it forms a pair of `CONFUSIONS` with the character
-  read, so a digit never becomes another digit and a character outside the pairs never changes;
+- an alternative is considered first where it forms a pair of `CONFUSIONS` with the character
+  read; any other only where the pairs leave the zone wrong (below);
 - where the position's type decides (a date or check digit wants a digit; a state code, the
   nationality or a name wants a letter or `<`), a character the type refuses becomes the first
-  alternative the type allows;
+  alternative the type allows: its partner, or where only digits fit, any digit offered;
 - a name's parts are set apart by one filler or two, so after three fillers in a row the name
   is padded to the field's end: a character there becomes `<` where it is an alternative,
   whatever it was read as (a signature or a stamp across the padding);
 - where the type allows both (document numbers, optional data), the check digits decide: among
   the readings of the positions under failing checks, the one reading that makes those checks
-  pass is taken, and nothing when none or several do. A check that cannot pass whatever the
+  pass is taken, and nothing when none or several do. Where no reading of the partners passes,
+  the same is tried over every alternative the type allows (an `M` offered for an `N`: a
+  classifier offers second choices only where it doubts). A check that cannot pass whatever the
   candidates (a misread digit in a date) does not take part, nor does a check that covers it
   (the composite).
 
@@ -68,8 +70,9 @@ def _pairs(*pairs):
     return partners
 
 
-# Each character's partners, the likelier first. Every pair is a letter and a digit, so no
-# repair turns a digit into another digit or a letter into another letter.
+# Each character's partners, the likelier first. Every pair is a letter and a digit: from the
+# text alone no repair turns a digit into another digit or a letter into another letter (a
+# reader's own second choices may, where these pairs cannot mend the zone).
 CONFUSIONS = _pairs(("O", "0"), ("D", "0"), ("I", "1"), ("Z", "2"), ("S", "5"), ("B", "8"), ("G", "6"))
 
 
@@ -512,9 +515,9 @@ def parse_candidates(candidates) -> MRZ:
     `candidates[line][column]` is a non-empty string: the character read at that position,
     then the alternatives in order of preference (a classifier's second choices). Lines are
     exactly the zone's, with no whitespace. Alternatives that are not a `CONFUSIONS` partner of
-    the character read are ignored (but for a filler in a name's padding, and a digit where
-    only digits fit). Raises `MRZError`
-    as `parse` does, on the characters read.
+    the character read are taken only for a filler in a name's padding, a digit where only
+    digits fit, and where no reading of the partners passes the failing checks. Raises
+    `MRZError` as `parse` does, on the characters read.
     """
     rows = []
     for number, line in enumerate(candidates, 1):
@@ -586,9 +589,13 @@ def _repair(layout, candidates):
             if lines[line][column] != FILLER and FILLER in candidates[line][column][1:]:
                 lines[line][column] = FILLER
 
-    # Check-digit-decided, on the positions whose type allows both a character and its partner.
+    # Check-digit-decided, on the positions whose type allows both a character and its partner;
+    # where no such reading passes, on every second choice the type allows (an `M` for an
+    # `N`), which the classifier offers only where it doubts.
     current = tuple("".join(line) for line in lines)
     chosen = _decide_by_checks(plan, current, alternatives)
+    if not chosen and not all(_passes(check, current) for check in plan.checks):
+        chosen = _decide_by_checks(plan, current, lambda line, column: candidates[line][column][1:])
     for (line, column), char in chosen.items():
         lines[line][column] = char
 
@@ -616,7 +623,9 @@ def _decide_by_checks(plan, lines, alternatives):
             if (line, column) in settled or (line, column) in open_positions:
                 continue
             kind = plan.kinds[line][column]
-            options = [alt for alt in alternatives(line, column) if alt in kind]
+            # (not the character now there: a type may have written an alternative already)
+            options = [alt for alt in dict.fromkeys(alternatives(line, column))
+                       if alt in kind and alt != lines[line][column]]
             if options and lines[line][column] in kind:
                 open_positions[line, column] = options
     # A failing check no reading can mend (a misread date, a check digit that is no digit)
