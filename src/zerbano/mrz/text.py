@@ -34,9 +34,10 @@ was `0`, or `"8"` where it had no doubt. The rules hold whatever the candidates 
 - where the type allows both (document numbers, optional data), the check digits decide: among
   the readings of the positions under failing checks, the one reading that makes those checks
   pass is taken, and nothing when none or several do. Where no reading of the partners passes,
-  the same is tried over every alternative the type allows (an `M` offered for an `N`: a
-  classifier offers second choices only where it doubts). A check that cannot pass whatever the
-  candidates (a misread digit in a date) does not take part, nor does a check that covers it
+  the same is tried over every alternative the type allows, in any field a failing check
+  covers (an `M` offered for an `N`, a `7` for a date's `1`: a classifier offers second
+  choices only where it doubts). A check that cannot pass whatever the candidates (a misread
+  digit in a date, with no second choice) does not take part, nor does a check that covers it
   (the composite).
 
 A zone that is valid as read is returned as read. `MRZ.repairs` lists every change as
