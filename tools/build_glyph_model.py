@@ -408,15 +408,15 @@ def build(params=PARAMS, jobs=1):
     held_out = holdout(params, rendered)
     roles = [(role, name, params["seed"] + offset)
              for offset, (role, name) in enumerate(MODEL_FILES.items())]
+    jobs_args = [(params, rendered, held_out, name, seed) for _, name, seed in roles]
     if jobs > 1:
         import multiprocessing
 
         # forked before PyTorch is imported, so each child starts its own threads
         with multiprocessing.get_context("fork").Pool(min(jobs, len(roles))) as pool:
-            trained = pool.starmap(_train_role, [(params, rendered, held_out, *role)
-                                                 for role in roles])
+            trained = pool.starmap(_train_model, jobs_args)
     else:
-        trained = [_train_role(params, rendered, held_out, *role) for role in roles]
+        trained = [_train_model(*args) for args in jobs_args]
     files = {name: data for name, data, _ in trained}
     models = {role: entry for (role, _, _), (_, _, entry) in zip(roles, trained)}
     record = {
@@ -431,7 +431,7 @@ def build(params=PARAMS, jobs=1):
     return files
 
 
-def _train_role(params, rendered, held_out, role, name, seed):
+def _train_model(params, rendered, held_out, name, seed):
     """(file name, ONNX bytes, record entry) of one model trained from `seed`."""
     import torch
 
