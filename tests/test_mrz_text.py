@@ -280,7 +280,9 @@ def test_repair_with_a_readers_candidates():
     (1, 15, "C0", "0", True),    # a date's 0 read C: the second choice, though not C's partner
     (1, 27, "B9", "9", True),    # a check digit: B's partner 8 not offered, 9 is
     (1, 15, "C6", "6", False),   # the wrong digit offered: taken, and the check refuses it
-    (1, 15, "C<", "C", False),   # no digit offered: left as read
+    (1, 15, "C<", "C", False),   # no digit offered, no partner: left as read
+    (1, 19, "Z<", "2", True),    # no digit offered: the letter's own partner
+    (1, 19, "Z", "2", True),     # read without doubt, still no letter can stand there
     (0, 5, "1T", "1", False),    # a name: only a partner may stand for a refused digit
 ])
 def test_where_only_digits_fit_a_letter_takes_any_digit_offered(line, column, options, written,
@@ -312,7 +314,8 @@ def test_a_failing_check_takes_any_second_choice_where_no_partner_mends_it(read,
 
 @pytest.mark.parametrize("column, options, written", [
     (33, "G<", "<"),    # in the padding after MARIA, with `<` offered: a stroke across fillers
-    (33, "G", "G"),     # `<` not offered: left as read
+    (33, "G", "G"),     # read without doubt: left as read
+    (33, "GK", "<"),    # read in doubt, though `<` is not offered
     (15, "A<", "A"),    # after the two fillers between the name's parts: no padding yet
     (20, "M<", "M"),    # after one filler: no padding yet
 ])
@@ -322,6 +325,20 @@ def test_a_names_padding_takes_a_filler_offered(column, options, written):
     mrz = parse_candidates(candidates)
     assert mrz.lines[0][column] == written
     assert mrz.repairs == (((0, column, options[0], "<"),) if written == "<" else ())
+
+
+def test_a_padding_letter_from_text_is_no_doubt():
+    # Text's candidates are a character's partners, not doubts: the S stays, the O is mended.
+    lines = changed(changed(TD3, 0, 33, "S"), 1, 15, "O")
+    assert parse(lines, repair=True).lines == changed(TD3, 0, 33, "S")
+
+
+def test_a_composite_printed_wrong_leaves_the_fields_to_their_checks():
+    wrong_composite = changed(TD3, 1, 43, "5")
+    candidates = [list(row) for row in changed(wrong_composite, 1, 13, "1")]
+    candidates[1][13] = "17"  # the birth date's 7 read 1
+    mrz = parse_candidates(candidates)
+    assert mrz.lines == wrong_composite and mrz.checks["birth_date"] and not mrz.valid
 
 
 def test_results_compare_hash_pickle_and_serialize():

@@ -27,10 +27,13 @@ was `0`, or `"8"` where it had no doubt. The rules hold whatever the candidates 
   read; any other only where the pairs leave the zone wrong (below);
 - where the position's type decides (a date or check digit wants a digit; a state code, the
   nationality or a name wants a letter or `<`), a character the type refuses becomes the first
-  alternative the type allows: its partner, or where only digits fit, any digit offered;
+  alternative the type allows: its partner, or where only digits fit, any digit offered, and
+  with none offered the letter's own partner (a date or a check digit is a digit on every
+  document; a code or a name keeps a digit no alternative replaces: issuers print `C1`);
 - a name's parts are set apart by one filler or two, so after three fillers in a row the name
-  is padded to the field's end: a character there becomes `<` where it is an alternative,
-  whatever it was read as (a signature or a stamp across the padding);
+  is padded to the field's end: a character there becomes `<` where it is an alternative or
+  where the reader doubted it at all, whatever it was read as (a signature or a stamp across
+  the padding);
 - where the type allows both (document numbers, optional data), the check digits decide: among
   the readings of the positions under failing checks, the one reading that makes those checks
   pass is taken, and nothing when none or several do. Where no reading of the partners passes,
@@ -38,7 +41,8 @@ was `0`, or `"8"` where it had no doubt. The rules hold whatever the candidates 
   covers (an `M` offered for an `N`, a `7` for a date's `1`: a classifier offers second
   choices only where it doubts). A check that cannot pass whatever the candidates (a misread
   digit in a date, with no second choice) does not take part, nor does a check that covers it
-  (the composite).
+  (the composite). Where no reading passes every failing check, the fields' own checks decide
+  their fields without the composite (a composite printed wrong, as on some specimens).
 
 A zone that is valid as read is returned as read. `MRZ.repairs` lists every change as
 `Repair(line, column, read, written)`, with `line` and `column` indices into `MRZ.lines`.
@@ -507,7 +511,7 @@ def parse(text, *, repair=False) -> MRZ:
     result = _build(plan, lines, ())
     if not repair or result.valid:
         return result
-    return _repair(layout, _text_candidates(plan, lines))
+    return _repair(layout, _text_candidates(plan, lines), doubts=False)
 
 
 def parse_candidates(candidates) -> MRZ:
@@ -517,7 +521,8 @@ def parse_candidates(candidates) -> MRZ:
     then the alternatives in order of preference (a classifier's second choices). Lines are
     exactly the zone's, with no whitespace. Alternatives that are not a `CONFUSIONS` partner of
     the character read are taken only for a filler in a name's padding, a digit where only
-    digits fit, and where no reading of the partners passes the failing checks. Raises
+    digits fit, and where no reading of the partners passes the failing checks; a position
+    with any alternative was read in doubt (in a name's padding it becomes a filler). Raises
     `MRZError` as `parse` does, on the characters read.
     """
     rows = []
@@ -558,8 +563,12 @@ def _text_candidates(plan, lines):
     return candidates
 
 
-def _repair(layout, candidates):
-    """Applies the type-decided, then the check-digit-decided changes to `candidates`."""
+def _repair(layout, candidates, doubts=True):
+    """Applies the type-decided, then the check-digit-decided changes to `candidates`.
+
+    doubts: whether a position's alternatives mean that it was read in doubt (a classifier's
+    second choices) or only that its shape has partners (candidates made from text).
+    """
     read = tuple("".join(options[0] for options in row) for row in candidates)
     plan = _plan_for(layout, read)
     lines = [list(line) for line in read]
@@ -577,17 +586,23 @@ def _repair(layout, candidates):
             if read[line][column] not in kind:
                 allowed = [alt for alt in alternatives(line, column) if alt in kind]
                 if not allowed and kind <= _DATE:
+                    # A date or a check digit is a digit on every document: any digit
+                    # offered, else the letter's own partner. (Issuers bend the letters-only
+                    # rule of codes, a card's `C1`: there a digit stays unless offered.)
                     allowed = [alt for alt in candidates[line][column][1:] if alt in DIGITS]
+                    allowed = allowed or list(CONFUSIONS.get(read[line][column], ""))
                 if allowed:
                     lines[line][column] = allowed[0]
 
-    # Padding-decided: after a name's first three fillers in a row, the field is padding.
+    # Padding-decided: after a name's first three fillers in a row, the field is padding; a
+    # character there that the reader doubted is a mark across it.
     for line, start, stop in plan.fields.get("name", ()):
         padding = "".join(lines[line][start:stop]).find(FILLER * 3)
         if padding < 0:
             continue
         for column in range(start + padding + 3, stop):
-            if lines[line][column] != FILLER and FILLER in candidates[line][column][1:]:
+            options = candidates[line][column][1:]
+            if lines[line][column] != FILLER and (FILLER in options or doubts and options):
                 lines[line][column] = FILLER
 
     # Check-digit-decided, on the positions whose type allows both a character and its partner;
@@ -642,6 +657,19 @@ def _decide_by_checks(plan, lines, alternatives):
         check for check, passed in results
         if not passed and check not in broken and not any(b.digit in check.positions for b in broken)
     ]
+    chosen = _one_reading(lines, deciding, open_positions)
+    if chosen is None:
+        # No reading passes them all: the composite may have been printed wrong (it happens on
+        # specimens). The fields' own checks still decide their fields; the zone stays invalid.
+        fields_only = [c for c in deciding if not any(o.digit in c.positions for o in plan.checks)]
+        if fields_only != deciding:
+            chosen = _one_reading(lines, fields_only, open_positions)
+    return chosen or {}
+
+
+def _one_reading(lines, deciding, open_positions):
+    """{(line, column): char} for the one reading of `open_positions` that makes every check
+    of `deciding` pass; None where no reading does, {} where several do."""
     # Positions in the order of the checks (the composite last), so that each check's
     # residue is settled, and the readings that miss it dropped, as soon as its last position
     # is read: at most two residues are open at a time.
@@ -692,7 +720,7 @@ def _decide_by_checks(plan, lines, alternatives):
         states = following
     count, path = states.get(target, (0, None))
     if count != 1:
-        return {}
+        return None if count == 0 else {}
     choices = []
     while path is not None:
         path, char = path
