@@ -60,8 +60,8 @@ EDGE_SHARE = 0.9
 # A line that goes on past one end only may have been placed this many characters off, at most
 # (glyphs lost at its start to the line model, or under a stamp).
 MOVES = 4
-# A zone none of whose check digits agrees, or whose median character is read less surely
-# than this, is not returned.
+# A zone none of whose check digits read as digits agrees, or whose median character is read
+# less surely than this, is not returned.
 PLAUSIBLE_CONFIDENCE = 0.9
 # The half turn is told from every this many-th cell of the zone.
 SAMPLE_EVERY = 5
@@ -209,11 +209,16 @@ def _confirmed(zone, cells, probabilities):
 
 
 def _plausible(zone):
-    """Whether a zone read, valid or not, is worth returning: some check digit agrees and
-    most characters were read surely. Other print read into a layout (a page without a zone)
-    fails every check and reads unsurely."""
+    """Whether a zone read, valid or not, is worth returning: some check digit read as a digit
+    agrees and most characters were read surely. Other print read into a layout (a page
+    without a zone) fails every check and reads unsurely; a check digit the repair wrote over
+    a letter is no evidence (a line of words has letters where check digits would stand)."""
+    over_letters = {(r.line, r.column) for r in zone.repairs if r.read not in text.DIGITS}
+    plan = text._plan_for(text.LAYOUTS[zone.format], zone.lines)
+    agrees = any(zone.checks[check.name] and check.digit not in over_letters
+                 for check in plan.checks)
     confidences = [c for line in zone.confidences for c in line]
-    return any(zone.checks.values()) and float(np.median(confidences)) >= PLAUSIBLE_CONFIDENCE
+    return agrees and float(np.median(confidences)) >= PLAUSIBLE_CONFIDENCE
 
 
 def _inside(point, corners):
