@@ -284,6 +284,30 @@ def test_valid_is_withheld_where_a_check_wrote_an_unusual_second_choice(column, 
     assert reading._confident(zone, probabilities, admitted).valid is valid
 
 
+@pytest.mark.parametrize("checks, new_sure, old_sure, new_mean, taken", [
+    (1.0, 0.99, 0.37, -0.09, True),    # surer where the two differ, though less sure overall
+    (1.0, 0.37, 0.99, -0.01, False),   # surer overall, but not where it matters
+    (1.0, 0.990, 0.992, -0.01, True),  # as sure of both: the mean decides
+    (1.0, 0.990, 0.992, -0.09, False),
+    (0.8, 0.99, 0.37, -0.01, False),   # more check digits agree with the best so far
+])
+def test_between_readings_of_a_zone_the_surer_of_their_differences_wins(checks, new_sure,
+                                                                       old_sure, new_mean, taken):
+    from zerbano.mrz import reading
+    from zerbano.mrz.text import parse
+
+    def zone(number, sure):
+        lines = ("P<UTOERIKSSON<<ANNA<MARIA<<<<<<<<<<<<<<<<<<<",
+                 number + "898902C36UTO7408122F1204159ZE184226B<<<<<10")
+        confidences = [[1.0] * len(line) for line in lines]
+        confidences[1][0] = sure
+        return dataclasses.replace(parse("\n".join(lines)), confidences=confidences)
+
+    best = zone("M", old_sure)
+    assert reading._better((False, checks, new_mean), zone("N", new_sure),
+                           (False, 1.0, -0.05), best) is taken
+
+
 def test_a_zone_the_second_model_doubts_is_read_again_from_another_candidate(monkeypatch):
     # The first candidate's valid reading is doubted (its cells placed a little off, say):
     # the search goes on, and the zone's line found apart reads valid and is confirmed.

@@ -155,7 +155,7 @@ def read(image, *, max_pixels=imagesize.DEFAULT_MAX_PIXELS):
             if not _plausible(zone):
                 continue
             read_zones.append(zone.location)
-            if best is None or rank > best[0]:
+            if best is None or _better(rank, zone, *best):
                 best = (rank, zone)
         if best is not None:
             break
@@ -685,6 +685,27 @@ def _rank(result, score):
     count = sum(len(line) for line in result.lines)
     checks = sum(result.checks.values()) / max(1, len(result.checks))
     return (bool(result.valid), checks, score / count)
+
+
+def _better(rank, zone, best_rank, best):
+    """Whether a candidate's reading is to be returned rather than the best one so far.
+
+    By their ranks; but two readings of the same layout that the checks rank alike (two
+    candidates over one zone, as a rule) differ only where they read characters otherwise,
+    and the reading surer of those characters wins: a zone's mean certainty, taken over all
+    its characters, turns as much on how well each candidate's cells sit as on them. Where
+    both are about as sure of them (their log certainties within SURE_MARGIN), the ranks
+    decide after all.
+    """
+    if rank[:2] != best_rank[:2] or zone.format != best.format:
+        return rank > best_rank
+    surer = sum(math.log(max(new, 1e-9)) - math.log(max(old, 1e-9))
+                for new_line, old_line, new_row, old_row in zip(
+                    zone.lines, best.lines, zone.confidences, best.confidences)
+                for a, b, new, old in zip(new_line, old_line, new_row, old_row) if a != b)
+    if abs(surer) <= SURE_MARGIN:
+        return rank > best_rank
+    return surer > 0
 
 
 def _second_reading(image, to_level, ordered, flipped, probabilities, cells, first):
