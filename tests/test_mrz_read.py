@@ -296,16 +296,13 @@ def test_between_readings_of_a_zone_the_surer_of_their_differences_wins(checks, 
     from zerbano.mrz import reading
     from zerbano.mrz.text import parse
 
-    def zone(number, sure):
-        lines = ("P<UTOERIKSSON<<ANNA<MARIA<<<<<<<<<<<<<<<<<<<",
-                 number + "898902C36UTO7408122F1204159ZE184226B<<<<<10")
-        confidences = [[1.0] * len(line) for line in lines]
-        confidences[1][0] = sure
-        return dataclasses.replace(parse("\n".join(lines)), confidences=confidences)
+    def zone(first, sure):  # the specimen, its document number's first letter read at `sure`
+        read = parse(["P<UTOERIKSSON<<ANNA<MARIA<<<<<<<<<<<<<<<<<<<",
+                      first + "898902C36UTO7408122F1204159ZE184226B<<<<<10"])
+        return dataclasses.replace(read, confidences=[[1.0] * 44, [sure] + [1.0] * 43])
 
-    best = zone("M", old_sure)
     assert reading._better((False, checks, new_mean), zone("N", new_sure),
-                           (False, 1.0, -0.05), best) is taken
+                           (False, 1.0, -0.05), zone("M", old_sure)) is taken
 
 
 def test_a_zone_the_second_model_doubts_is_read_again_from_another_candidate(monkeypatch):
